@@ -1,0 +1,51 @@
+# Entry points: `make demo` and `make test` work on a fresh machine.
+PYTHON ?= python3
+PIP := PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1 $(PYTHON) -m pip
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+# Debian packages: compiler, C++ test framework, FFT libraries, compiler cache.
+APT_PACKAGES := g++ make libgtest-dev libfftw3-dev gemmi-dev ccache
+BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
+CPP_BUILD := build/cpp
+ASAN_BUILD := build/asan
+
+.PHONY: setup install test cpp-test py-test demo bench sanitize clean
+
+setup:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  $(SUDO) apt-get update -qq && $(SUDO) DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@$(PIP) install -q $(BUILD_TOOLS)
+	@$(MAKE) --no-print-directory install
+
+# Builds into a persistent directory (build/<wheel tag>), so re-installs are incremental.
+install:
+	@$(PIP) install -q --no-build-isolation ".[test]"
+
+test: setup cpp-test py-test
+
+cpp-test:
+	@cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTAMBERL_BUILD_TESTS=ON -DTAMBERL_BUILD_PYTHON=OFF >/dev/null
+	@cmake --build $(CPP_BUILD)
+	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+py-test:
+	$(PYTHON) -m pytest tests/python
+
+demo: setup
+	$(PYTHON) -m tamberl.demo
+
+bench: setup
+	$(PYTHON) bench/run.py
+
+# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DTAMBERL_BUILD_TESTS=ON -DTAMBERL_BUILD_PYTHON=OFF -DTAMBERL_SANITIZE=ON >/dev/null
+	@cmake --build $(ASAN_BUILD)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure
+
+clean:
+	rm -rf build
