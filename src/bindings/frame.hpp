@@ -375,6 +375,12 @@ inline PyMethodDef method1(const char* name, const char* doc = nullptr) {
   return {name, &onearg_adapter<T, F>, METH_O, doc};
 }
 
+// A module-level function taking keyword-or-positional arguments.
+inline PyMethodDef function(const char* name, PyCFunctionWithKeywords fn, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc};
+}
+inline constexpr PyMethodDef kSentinel = {nullptr, nullptr, 0, nullptr};
+
 // Getters: a record field (by member pointer) or a function of the record.
 template <class T, auto Member>
 PyObject* field_getter(PyObject* self, void*) {

@@ -45,29 +45,26 @@ PyObject* shift(PyObject*, PyObject* args, PyObject* kw) {
   return reinterpret_cast<PyObject*>(out);
 }
 
-#define TB_FN(name, fn, doc) \
-  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS, doc}
-
 using i16 = std::int16_t;
 using i8 = std::int8_t;
 using i64 = std::int64_t;
 
 PyMethodDef kFunctions[] = {
-    TB_FN("add_q15", (binary<i16, tb::add_q15>), "add_q15(a, b): saturating Q15 sum."),
-    TB_FN("sub_q15", (binary<i16, tb::sub_q15>), "sub_q15(a, b): saturating Q15 difference."),
-    TB_FN("mul_q15", (binary<i16, tb::mul_q15>), "mul_q15(a, b): Q15 product, rounded half up, saturated."),
-    TB_FN("dot_q15", (inner<i16, i64, tb::dot_q15>), "dot_q15(a, b): raw Q30 inner product (64-bit)."),
-    TB_FN("shl_q15", (shift<i16, tb::shl_q15>), "shl_q15(a, n): saturating left shift."),
-    TB_FN("shr_q15", (shift<i16, tb::shr_q15>), "shr_q15(a, n): rounding right shift."),
-    TB_FN("add_q8", (binary<i8, tb::add_q8>), "add_q8(a, b): saturating Q8 sum."),
-    TB_FN("sub_q8", (binary<i8, tb::sub_q8>), "sub_q8(a, b): saturating Q8 difference."),
-    TB_FN("mul_q8", (binary<i8, tb::mul_q8>), "mul_q8(a, b): Q8 product, rounded half up, saturated."),
-    TB_FN("dot_q8", (inner<i8, std::int32_t, tb::dot_q8>), "dot_q8(a, b): raw Q14 inner product (32-bit, wrapping)."),
-    TB_FN("shl_q8", (shift<i8, tb::shl_q8>), "shl_q8(a, n): saturating left shift."),
-    TB_FN("shr_q8", (shift<i8, tb::shr_q8>), "shr_q8(a, n): rounding right shift."),
-    TB_FN("shl_i64", (shift<i64, tb::shl_i64>), "shl_i64(a, n): left shift, bits shifted out are lost."),
-    TB_FN("shr_i64", (shift<i64, tb::shr_i64>), "shr_i64(a, n): rounding right shift."),
-    {nullptr, nullptr, 0, nullptr},
+    function("add_q15", (binary<i16, tb::add_q15>), "add_q15(a, b): saturating Q15 sum."),
+    function("sub_q15", (binary<i16, tb::sub_q15>), "sub_q15(a, b): saturating Q15 difference."),
+    function("mul_q15", (binary<i16, tb::mul_q15>), "mul_q15(a, b): Q15 product, rounded half up, saturated."),
+    function("dot_q15", (inner<i16, i64, tb::dot_q15>), "dot_q15(a, b): raw Q30 inner product (64-bit)."),
+    function("shl_q15", (shift<i16, tb::shl_q15>), "shl_q15(a, n): saturating left shift."),
+    function("shr_q15", (shift<i16, tb::shr_q15>), "shr_q15(a, n): rounding right shift."),
+    function("add_q8", (binary<i8, tb::add_q8>), "add_q8(a, b): saturating Q8 sum."),
+    function("sub_q8", (binary<i8, tb::sub_q8>), "sub_q8(a, b): saturating Q8 difference."),
+    function("mul_q8", (binary<i8, tb::mul_q8>), "mul_q8(a, b): Q8 product, rounded half up, saturated."),
+    function("dot_q8", (inner<i8, std::int32_t, tb::dot_q8>), "dot_q8(a, b): raw Q14 inner product (32-bit, wrapping)."),
+    function("shl_q8", (shift<i8, tb::shl_q8>), "shl_q8(a, n): saturating left shift."),
+    function("shr_q8", (shift<i8, tb::shr_q8>), "shr_q8(a, n): rounding right shift."),
+    function("shl_i64", (shift<i64, tb::shl_i64>), "shl_i64(a, n): left shift, bits shifted out are lost."),
+    function("shr_i64", (shift<i64, tb::shr_i64>), "shr_i64(a, n): rounding right shift."),
+    kSentinel,
 };
 
 // ---------------------------------------------------------------------------
