@@ -388,7 +388,7 @@ PyObject* field_getter(PyObject* self, void*) {
   return r ? to_py(r->*Member) : nullptr;
 }
 template <class T, auto Fn>
-PyObject* fn_getter(PyObject* self, void*) {
+PyObject* fn_getter(PyObject* self, void*) {  // Fn(const Rec*) -> value
   RecOf<T>* r = live<T>(self);
   return r ? to_py(Fn(r)) : nullptr;
 }
@@ -418,6 +418,10 @@ inline PyGetSetDef computed(const char* name, const char* doc = nullptr) {
 template <class T, auto Member, void (*Set)(RecOf<T>*, double)>
 inline PyGetSetDef settable(const char* name, const char* doc = nullptr) {
   return {name, &field_getter<T, Member>, &double_setter<T, Set>, doc, nullptr};
+}
+template <class T, auto Get, void (*Set)(RecOf<T>*, double)>
+inline PyGetSetDef computed_settable(const char* name, const char* doc = nullptr) {
+  return {name, &fn_getter<T, Get>, &double_setter<T, Set>, doc, nullptr};
 }
 
 // Standard methods generated for every type.

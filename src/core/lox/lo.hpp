@@ -1,0 +1,73 @@
+// The table-driven local oscillator: a 32-bit phase accumulator (2^32 is one
+// cycle) read through one process-wide 65536-entry float32 sine table.
+//
+// The down-converters rotate samples by e^(+j*phase); the carrier loops of
+// track embed the same record and de-rotate by the conjugate.
+#pragma once
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+
+namespace tb {
+
+using cf32 = std::complex<float>;
+
+inline constexpr std::size_t kSineTableSize = 65536;
+
+// The shared table, built on first use (thread-safe, once per process):
+// entry i = sinf(float(i) * k), k the float32 nearest 2*pi/65536.
+const float* lo_sine_table();
+
+// Phase increment for a frequency in cycles per sample: the fractional part
+// of f times 2^32, truncated; 0 for a non-positive or NaN product and
+// 0xFFFFFFFF when it rounds up to 2^32 (tiny negative f).
+std::uint32_t freq_to_inc(double f);
+
+struct lo {
+  std::uint32_t phase;      // accumulator, mutable state
+  std::uint32_t phase_inc;  // per-sample increment
+  double norm_freq;         // frequency exactly as last given
+};
+static_assert(sizeof(lo) == 16, "lo is embedded in fixed record images");
+
+inline constexpr std::uint32_t kLoBlobBytes = 20;
+
+// Embedded use: set the frequency and zero the phase (builds the table).
+void lo_init(lo* o, double norm_freq);
+
+lo* lo_create(double norm_freq);  // nullptr only when allocation fails
+void lo_destroy(lo* o);
+void lo_set_freq(lo* o, double f);  // phase-continuous retune
+double lo_get_freq(const lo* o);
+void lo_reset(lo* o);
+
+// sin and cos of a phase through the table (no interpolation).
+inline void lo_sincos(const float* table, std::uint32_t phase, float* s, float* c) {
+  const std::uint32_t i = phase >> 16;
+  *s = table[i];
+  *c = table[(i + 16384u) & 0xFFFFu];
+}
+
+// min(n, cap) oscillator samples (cos, sin), advancing the phase after each.
+std::size_t lo_generate(lo* o, std::size_t n, cf32* out, std::size_t cap);
+
+// y = x * e^(+j*phase) with each product rounded to float32, then one add or
+// subtract: (c*re - s*im, c*im + s*re); then phase += phase_inc + ctrl_inc.
+inline cf32 lo_rotate(float c, float s, cf32 x) {
+  const float re = x.real(), im = x.imag();
+  const float cr = c * re, si = s * im, ci = c * im, sr = s * re;
+  return {cr - si, ci + sr};
+}
+
+// Rotate a block.  Without control it generates the oscillator block into
+// `scratch` (at least n entries) and multiplies; with control (ctrl_freq, in
+// cycles per sample, converted once per call) each advance adds its increment.
+// Both forms give identical bits.
+void lo_mix(lo* o, const cf32* x, cf32* y, std::size_t n, cf32* scratch);
+void lo_mix_ctrl(lo* o, const cf32* x, cf32* y, std::size_t n, double ctrl_freq);
+
+std::size_t lo_state_bytes(const lo* o);
+int lo_get_state(const lo* o, unsigned char* buf, std::size_t len);
+int lo_set_state(lo* o, const unsigned char* buf, std::size_t len);
+
+}  // namespace tb

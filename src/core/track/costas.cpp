@@ -1,0 +1,159 @@
+#include "core/track/costas.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "core/common/blob.hpp"
+
+namespace tb {
+namespace {
+
+constexpr char kMagic[4] = {'C', 'S', 'T', 'S'};
+constexpr std::uint16_t kVersion = 3;
+constexpr std::size_t kPersisted = offsetof(costas, tlm);  // the telemetry attachment is not persisted
+constexpr double kTwoPi = 6.283185307179586;
+constexpr const char* kProbes[4] = {".lock", ".e", ".freq", ".locked"};
+enum { kProbeLock, kProbeE, kProbeFreq, kProbeLocked };
+
+void seed(costas* c) {
+  lo_init(&c->nco, c->init_norm_freq);
+  c->lf.integ = static_cast<double>(c->tsamps) * (c->init_norm_freq * kTwoPi);
+  c->lock_metric = 0.0;
+  c->last_error = 0.0;
+  c->acc_i = c->acc_q = 0.0f;
+  c->count = 0;
+  c->prev_i = c->prev_q = 0.0f;
+  c->prev_valid = 0;
+  lockdet_reset(&c->lock);
+}
+
+// The per-symbol update, run on each dump with prompt P = (pi, pq).
+void dump(costas* c, float pi, float pq) {
+  const float m = std::hypot(pi, pq) + 1e-12f;
+  const float e = (pi >= 0.0f ? pq : -pq) / m;
+  c->last_error = e;
+  if (c->fll_gain > 0.0 && c->prev_valid) {
+    const float s = pi >= 0.0f ? 1.0f : -1.0f;
+    const float s2 = c->prev_i >= 0.0f ? s : -s;
+    const float cross = s2 * (pq * c->prev_i - pi * c->prev_q);
+    const float mr = std::hypot(c->prev_i, c->prev_q) + 1e-12f;
+    c->lf.integ = c->lf.integ + static_cast<double>(cross) * c->fll_gain /
+                                    (static_cast<double>(mr) * static_cast<double>(m));
+  }
+  c->prev_i = pi;
+  c->prev_q = pq;
+  c->prev_valid = 1;
+  c->lf.integ = c->lf.integ + c->lf.ki * e;
+  lo_set_freq(&c->nco, c->lf.integ / (kTwoPi * static_cast<double>(c->tsamps)));
+  // Phase nudge, applied modulo one cycle.
+  c->nco.phase += freq_to_inc(e * c->lf.kp / kTwoPi);
+  c->lock_metric = c->lock_metric + kCostasLockAlpha * (static_cast<double>(std::fabs(pi) / m) - c->lock_metric);
+  lockdet_update(&c->lock, c->lock_metric);
+}
+
+}  // namespace
+
+costas* costas_create(double bn, double zeta, double init_norm_freq, std::uint64_t tsamps, double bn_fll) {
+  costas* c = new (std::nothrow) costas{};
+  if (!c) return nullptr;
+  c->tsamps = tsamps ? tsamps : 1;
+  c->init_norm_freq = init_norm_freq;
+  c->bn = bn;
+  c->zeta = zeta;
+  c->bn_fll = bn_fll;
+  c->fll_gain = 4.0 * bn_fll;
+  loop_filter_init(&c->lf, bn, zeta, 1.0);
+  lockdet_init(&c->lock, 0.85, 0.78, 8, 32);
+  seed(c);
+  return c;
+}
+
+void costas_destroy(costas* c) { delete c; }
+void costas_reset(costas* c) { seed(c); }
+
+std::size_t costas_steps(costas* c, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
+  const float* table = lo_sine_table();
+  const std::uint64_t tsamps = c->tsamps;
+  const float inv = 1.0f / static_cast<float>(tsamps);
+  float ai = c->acc_i, aq = c->acc_q;
+  std::uint64_t count = c->count;
+  std::uint32_t phase = c->nco.phase, inc = c->nco.phase_inc;  // reloaded after each dump
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    float s, co;
+    lo_sincos(table, phase, &s, &co);
+    phase += inc;
+    // De-rotate by the conjugate phasor of the pre-advance phase.
+    const float re = x[i].real(), im = x[i].imag();
+    const float rc = re * co, is = im * s, ic = im * co, rs = re * s;
+    ai += rc + is;
+    aq += ic - rs;
+    if (++count < tsamps) continue;
+    c->nco.phase = phase;
+    dump(c, ai, aq);
+    phase = c->nco.phase;
+    inc = c->nco.phase_inc;
+    if (k < cap) out[k++] = {ai * inv, aq * inv};
+    ai = aq = 0.0f;
+    count = 0;
+    tlm_emit(c->tlm, kProbeLock, static_cast<float>(c->lock_metric));
+    tlm_emit(c->tlm, kProbeE, static_cast<float>(c->last_error));
+    tlm_emit(c->tlm, kProbeFreq, static_cast<float>(c->nco.norm_freq));
+    tlm_emit(c->tlm, kProbeLocked, c->lock.locked ? 1.0f : 0.0f);
+  }
+  c->nco.phase = phase;
+  c->acc_i = ai;
+  c->acc_q = aq;
+  c->count = count;
+  return k;
+}
+
+void costas_configure(costas* c, double bn, double zeta) {
+  c->bn = bn;
+  c->zeta = zeta;
+  loop_filter_configure(&c->lf, bn, zeta, 1.0);
+}
+
+void costas_configure_lock(costas* c, double up, double down, std::uint32_t n_up, std::uint32_t n_down) {
+  lockdet_retune(&c->lock, up, down, n_up, n_down);
+}
+
+void costas_set_bn(costas* c, double bn) { costas_configure(c, bn, c->zeta); }
+
+void costas_set_norm_freq(costas* c, double f) {
+  c->init_norm_freq = f;
+  seed(c);
+}
+
+void costas_set_bn_fll(costas* c, double bn_fll) {
+  c->bn_fll = bn_fll;
+  c->fll_gain = 4.0 * bn_fll;
+}
+
+int costas_set_telemetry(costas* c, tb_tlm* ctx, const char* prefix, std::uint64_t decim) {
+  return tlm_attach(&c->tlm, ctx, prefix, decim, kProbes);
+}
+
+std::size_t costas_state_bytes(const costas*) { return kCostasBlobBytes; }
+
+// The record is standard layout with no implicit padding, so its image is
+// the payload; this build targets little-endian hosts only.
+static_assert(std::endian::native == std::endian::little, "the Costas blob is the little-endian record image");
+
+int costas_get_state(const costas* c, unsigned char* buf, std::size_t len) {
+  if (buf == nullptr || len < kCostasBlobBytes) return kStatusRefused;
+  blob_write_header(buf, kMagic, kVersion, kCostasBlobBytes);
+  std::memcpy(buf + kBlobHeader, c, kPersisted);
+  std::memset(buf + kBlobHeader + kPersisted, 0, sizeof(costas) - kPersisted);
+  return 0;
+}
+
+int costas_set_state(costas* c, const unsigned char* buf, std::size_t len) {
+  if (blob_check_header(buf, len, kMagic, kVersion, kCostasBlobBytes) != 0) return kStatusRefused;
+  std::memcpy(static_cast<void*>(c), buf + kBlobHeader, kPersisted);
+  return 0;
+}
+
+}  // namespace tb
