@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 
-.PHONY: setup install test cpp-test py-test demo bench sanitize clean
+.PHONY: setup install test cpp-build cpp-test py-test demo bench sanitize clean
 
 setup:
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -25,10 +25,12 @@ install:
 
 test: setup cpp-test py-test
 
-cpp-test:
+cpp-build:
 	@cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTAMBERL_BUILD_TESTS=ON -DTAMBERL_BUILD_PYTHON=OFF >/dev/null
 	@cmake --build $(CPP_BUILD)
+
+cpp-test: cpp-build
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 py-test:
@@ -37,7 +39,8 @@ py-test:
 demo: setup
 	$(PYTHON) -m tamberl.demo
 
-bench: setup
+bench: setup cpp-build
+	@$(CPP_BUILD)/tamberl_bench_lo
 	$(PYTHON) bench/run.py
 
 # The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
