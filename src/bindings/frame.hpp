@@ -178,9 +178,10 @@ class In {
 // Outputs
 
 // True when `out` is an ndarray of exactly element type E in native byte
-// order, writable, C-contiguous and aligned; TypeError otherwise.
+// order, writable, C-contiguous and aligned; TypeError with `message`
+// otherwise.
 template <class E>
-inline bool out_ok(PyObject* out) {
+inline bool out_ok(PyObject* out, const char* message = kOutTypeMsg) {
   if (!PyArray_Check(out)) goto bad;
   {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(out);
@@ -190,15 +191,16 @@ inline bool out_ok(PyObject* out) {
     return true;
   }
 bad:
-  PyErr_SetString(PyExc_TypeError, kOutTypeMsg);
+  PyErr_SetString(PyExc_TypeError, message);
   return false;
 }
 
-// A fresh 1-D array of n elements of type E.
+// A fresh 1-D array of n elements of type E (zero-filled on request).
 template <class E>
-inline PyArrayObject* fresh(std::size_t n) {
+inline PyArrayObject* fresh(std::size_t n, bool zeroed = false) {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
-  return reinterpret_cast<PyArrayObject*>(PyArray_SimpleNew(1, dims, npy_type_v<E>));
+  PyObject* a = zeroed ? PyArray_ZEROS(1, dims, npy_type_v<E>, 0) : PyArray_SimpleNew(1, dims, npy_type_v<E>);
+  return reinterpret_cast<PyArrayObject*>(a);
 }
 
 // Convention S: the output has exactly n elements.  Without `out` a fresh
@@ -251,9 +253,11 @@ class OutV {
   OutV& operator=(const OutV&) = delete;
   ~OutV() { Py_XDECREF(arr_); }
 
-  bool prepare(PyObject* out, std::size_t need) {
+  // `zeroed` asks for a zero-filled fresh array (for cores that read the
+  // destination, such as in-place transforms).
+  bool prepare(PyObject* out, std::size_t need, bool zeroed = false) {
     if (out == nullptr || out == Py_None) {
-      arr_ = fresh<E>(need);
+      arr_ = fresh<E>(need, zeroed);
       cap_ = need;
       fresh_ = true;
       return arr_ != nullptr;
