@@ -43,12 +43,19 @@ bench: setup cpp-build
 	@$(CPP_BUILD)/tamberl_bench_lo
 	$(PYTHON) bench/run.py
 
-# The C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The C++ tests, then the Python suite against sanitizer-built extension
+# modules, under AddressSanitizer and UndefinedBehaviorSanitizer.
+ASAN_PKG := build/asan-pkg
 sanitize:
-	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DTAMBERL_BUILD_TESTS=ON -DTAMBERL_BUILD_PYTHON=OFF -DTAMBERL_SANITIZE=ON >/dev/null
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE=$$(command -v $(PYTHON)) \
+	  -DTAMBERL_BUILD_TESTS=ON -DTAMBERL_BUILD_PYTHON=ON -DTAMBERL_SANITIZE=ON >/dev/null
 	@cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	@rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/tamberl
+	@cp python/tamberl/*.py $(ASAN_BUILD)/*.so $(ASAN_PKG)/tamberl/
+	PYTHONPATH=$(ASAN_PKG) ASAN_OPTIONS=detect_leaks=0 \
+	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	  $(PYTHON) -m pytest tests/python -p no:cacheprovider
 
 clean:
 	rm -rf build

@@ -9,7 +9,11 @@
 #include <new>
 #include <vector>
 
+// Only the 1-D plans are used: no threading, and plain malloc for the working
+// arrays (the library's aligned_alloc path asks for sizes that are not a
+// multiple of the alignment, which C leaves undefined).
 #define POCKETFFT_NO_MULTITHREADING
+#define POCKETFFT_NO_VECTORS
 #include <pocketfft_hdronly.h>
 
 namespace tb {
@@ -88,13 +92,14 @@ void copy_padded(const T* x, std::size_t nx, T* dst, std::size_t n) {
   std::fill(dst + m, dst + n, T{});
 }
 
-// Room for a whole transform when the caller's destination is shorter; made
-// on first need and kept.
+// Room for a whole transform (n samples of the widest type, cf64) when the
+// caller's destination is shorter; made on first need and kept.
 struct ShortDestination {
   std::vector<cf64> short_dst;
   template <class T>
   T* short_room(std::size_t n) {
-    if (short_dst.empty()) short_dst.assign(n * sizeof(T) / sizeof(cf64) + 1, cf64{});
+    static_assert(sizeof(T) <= sizeof(cf64));
+    if (short_dst.size() < n) short_dst.assign(n, cf64{});
     return reinterpret_cast<T*>(short_dst.data());
   }
 };
