@@ -10,6 +10,15 @@ using namespace tb::py;
 // ---------------------------------------------------------------------------
 // Converters: one binding template per direction; the twelve types are rows.
 
+// Both directions take one keyword, `scale` (float32), with the type's default.
+template <class D, class R, R* (*Create)(float)>
+R* create_scaled(PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"scale", nullptr};
+  float scale = D::scale;
+  if (!parse(args, kw, "|f", kwlist, &scale)) return nullptr;
+  return created(Create(scale), D::create_name);
+}
+
 // Float-to-code direction: scale, round, saturate, sticky clip flag.
 template <class D>
 struct F2I {
@@ -28,12 +37,7 @@ struct F2I {
     return tb::sfc_f2i_set_state(r, D::magic, b, n);
   }
 
-  static Rec* create(PyObject* args, PyObject* kw) {
-    static const char* const kwlist[] = {"scale", nullptr};
-    float scale = D::scale;
-    if (!parse(args, kw, "|f", kwlist, &scale)) return nullptr;
-    return created(tb::sfc_f2i_create(scale), D::create_name);
-  }
+  static Rec* create(PyObject* args, PyObject* kw) { return create_scaled<D, Rec, tb::sfc_f2i_create>(args, kw); }
   static PyObject* step(Rec* r, PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"x", nullptr};
     float x;
@@ -65,12 +69,7 @@ struct I2F {
   static constexpr auto destroy = &tb::sfc_i2f_destroy;
   static void reset(Rec*) {}  // stateless
 
-  static Rec* create(PyObject* args, PyObject* kw) {
-    static const char* const kwlist[] = {"scale", nullptr};
-    float scale = D::scale;
-    if (!parse(args, kw, "|f", kwlist, &scale)) return nullptr;
-    return created(tb::sfc_i2f_create(scale), D::create_name);
-  }
+  static Rec* create(PyObject* args, PyObject* kw) { return create_scaled<D, Rec, tb::sfc_i2f_create>(args, kw); }
   static PyObject* step(Rec* r, PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"x", nullptr};
     unsigned long long x;  // any int, taken modulo 2^64; the code is its low bits
