@@ -195,6 +195,17 @@ bad:
   return false;
 }
 
+// A caller's array written in place (not a convention-V/S result): validated
+// like `out`, then its data pointer and element count.
+template <class E>
+inline bool out_buffer(PyObject* o, E** data, std::size_t* len, const char* message = kOutTypeMsg) {
+  if (!out_ok<E>(o, message)) return false;
+  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
+  *data = static_cast<E*>(PyArray_DATA(a));
+  *len = static_cast<std::size_t>(PyArray_SIZE(a));
+  return true;
+}
+
 // A fresh 1-D array of n elements of type E (zero-filled on request).
 template <class E>
 inline PyArrayObject* fresh(std::size_t n, bool zeroed = false) {

@@ -165,15 +165,6 @@ struct AdcT {
 // Bit conversions: refusals return 0 and leave out untouched; only a wrong
 // out array (type, dtype, writability, contiguity) raises.
 
-template <class E>
-bool out_arg(PyObject* o, E** data, std::size_t* len) {
-  if (!out_ok<E>(o)) return false;
-  PyArrayObject* a = reinterpret_cast<PyArrayObject*>(o);
-  *data = static_cast<E*>(PyArray_DATA(a));
-  *len = static_cast<std::size_t>(PyArray_SIZE(a));
-  return true;
-}
-
 PyObject* py_int_to_bin(PyObject*, PyObject* args, PyObject* kw) {
   static const char* const kwlist[] = {"v", "n_bits", "out", "bitorder", nullptr};
   unsigned long long v, n;
@@ -182,7 +173,7 @@ PyObject* py_int_to_bin(PyObject*, PyObject* args, PyObject* kw) {
   if (!parse(args, kw, "KKOi", kwlist, &v, &n, &o, &order)) return nullptr;
   std::uint8_t* out;
   std::size_t len;
-  if (!out_arg(o, &out, &len)) return nullptr;
+  if (!out_buffer(o, &out, &len)) return nullptr;
   return to_py(tb::int_to_bin(v, n, out, len, order));
 }
 
@@ -205,7 +196,7 @@ PyObject* py_hex_to_bin(PyObject*, PyObject* args, PyObject* kw) {
   if (!parse(args, kw, "s#Oi", kwlist, &text, &tlen, &o, &order)) return nullptr;
   std::uint8_t* out;
   std::size_t len;
-  if (!out_arg(o, &out, &len)) return nullptr;
+  if (!out_buffer(o, &out, &len)) return nullptr;
   return to_py(tb::hex_to_bin(text, static_cast<std::size_t>(tlen), out, len, order));
 }
 
@@ -218,7 +209,7 @@ PyObject* py_bin_to_hex(PyObject*, PyObject* args, PyObject* kw) {
   if (!bits.convert(bo)) return nullptr;
   std::uint8_t* out;
   std::size_t len;
-  if (!out_arg(o, &out, &len)) return nullptr;
+  if (!out_buffer(o, &out, &len)) return nullptr;
   return to_py(tb::bin_to_hex(bits.data(), bits.size(), reinterpret_cast<char*>(out), len, order));
 }
 
@@ -230,7 +221,7 @@ PyObject* nrz_map(const char* const* kwlist, PyObject* args, PyObject* kw) {
   if (!x.convert(xo)) return nullptr;
   O* out;
   std::size_t len;
-  if (!out_arg(o, &out, &len)) return nullptr;
+  if (!out_buffer(o, &out, &len)) return nullptr;
   return to_py(K(x.data(), x.size(), out, len));
 }
 PyObject* py_bin_to_nrz(PyObject*, PyObject* args, PyObject* kw) {

@@ -286,12 +286,7 @@ struct PsdT {
 
 constexpr const char* kWindowMsg = "w must be a writable, C-contiguous ndarray of the output dtype";
 
-bool window_arg(PyObject* o, float** w, std::size_t* n) {
-  if (!out_ok<float>(o, kWindowMsg)) return false;
-  *w = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(o)));
-  *n = static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(o)));
-  return true;
-}
+bool window_arg(PyObject* o, float** w, std::size_t* n) { return out_buffer<float>(o, w, n, kWindowMsg); }
 
 template <void (*Fill)(float*, std::size_t)>
 PyObject* py_window(PyObject*, PyObject* args, PyObject* kw) {
