@@ -4,14 +4,14 @@ import scipy.fft
 import scipy.signal
 
 from common import report
+import signals
 from tamberl import spectral as sp
 
 
 def main():
-    rng = np.random.default_rng(0)
     rows = []
     for n in (1024, 4096, 1000, 1021):
-        x64 = rng.standard_normal(n) + 1j * rng.standard_normal(n)
+        x64 = signals.crandn(n, seed=n)
         x32 = x64.astype(np.complex64)
         f = sp.FFT(n=n)
         o32, o64 = np.empty(n, np.complex64), np.empty(n, np.complex128)
@@ -20,7 +20,7 @@ def main():
         rows.append((f"FFT.execute_cf64 n={n}", n, lambda f=f, x=x64, o=o64: f.execute_cf64(x, out=o),
                      "scipy.fft.fft (complex128)", lambda x=x64: scipy.fft.fft(x)))
     n, frames = 1024, 256
-    x = (rng.standard_normal(n * frames) + 1j * rng.standard_normal(n * frames)).astype(np.complex64)
+    x = signals.crandn(n * frames, dtype=np.complex64)
     p = sp.PSD(n=n)
     rows.append((f"PSD.accumulate {frames} x {n}", n * frames, lambda: p.accumulate(x),
                  "scipy.signal.welch (same frames)",

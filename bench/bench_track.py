@@ -4,6 +4,7 @@ import time
 import numpy as np
 
 from common import report
+import signals
 from tamberl import telemetry, track
 
 N = 1_000_000
@@ -19,7 +20,7 @@ def false_lock_fraction(nsym=1_000_000, tsamps=16, seed=0):
     locked, seen, block = 0, 0, 1 << 16
     while seen < nsym:
         n = min(block, nsym - seen) * tsamps
-        c.steps((rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(np.complex64))
+        c.steps(signals.awgn(n, 2.0, seed=int(rng.integers(1 << 31))))
         flags = tlm.drain()["c.locked"]
         locked += int(flags.sum())
         seen += len(flags)
@@ -29,7 +30,7 @@ def false_lock_fraction(nsym=1_000_000, tsamps=16, seed=0):
 
 def main():
     rng = np.random.default_rng(0)
-    x = (rng.standard_normal(N) + 1j * rng.standard_normal(N)).astype(np.complex64)
+    x = signals.crandn(N, dtype=np.complex64)
     out = np.empty(N, np.complex64)
     c = track.Costas(tsamps=16)
     lf = track.LoopFilter(0.02)

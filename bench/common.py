@@ -1,7 +1,12 @@
 """Timing helpers for the benchmarks: best-of-N wall time, samples per second."""
+import pathlib
+import sys
 import time
 
 import numpy as np
+
+# The test signals are shared with the test suite.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "python"))
 
 
 def best_time(fn, repeat=7, min_time=0.05):

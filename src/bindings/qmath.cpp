@@ -50,69 +50,50 @@ using i8 = std::int8_t;
 using i64 = std::int64_t;
 
 PyMethodDef kFunctions[] = {
-    function("add_q15", (binary<i16, tb::add_q15>), "add_q15(a, b): saturating Q15 sum."),
-    function("sub_q15", (binary<i16, tb::sub_q15>), "sub_q15(a, b): saturating Q15 difference."),
-    function("mul_q15", (binary<i16, tb::mul_q15>), "mul_q15(a, b): Q15 product, rounded half up, saturated."),
-    function("dot_q15", (inner<i16, i64, tb::dot_q15>), "dot_q15(a, b): raw Q30 inner product (64-bit)."),
-    function("shl_q15", (shift<i16, tb::shl_q15>), "shl_q15(a, n): saturating left shift."),
-    function("shr_q15", (shift<i16, tb::shr_q15>), "shr_q15(a, n): rounding right shift."),
-    function("add_q8", (binary<i8, tb::add_q8>), "add_q8(a, b): saturating Q8 sum."),
-    function("sub_q8", (binary<i8, tb::sub_q8>), "sub_q8(a, b): saturating Q8 difference."),
-    function("mul_q8", (binary<i8, tb::mul_q8>), "mul_q8(a, b): Q8 product, rounded half up, saturated."),
-    function("dot_q8", (inner<i8, std::int32_t, tb::dot_q8>), "dot_q8(a, b): raw Q14 inner product (32-bit, wrapping)."),
-    function("shl_q8", (shift<i8, tb::shl_q8>), "shl_q8(a, n): saturating left shift."),
-    function("shr_q8", (shift<i8, tb::shr_q8>), "shr_q8(a, n): rounding right shift."),
-    function("shl_i64", (shift<i64, tb::shl_i64>), "shl_i64(a, n): left shift, bits shifted out are lost."),
-    function("shr_i64", (shift<i64, tb::shr_i64>), "shr_i64(a, n): rounding right shift."),
+    function("add_q15", (binary<i16, tb::add_q15>), "add_q15(a, b)\n--\n\nSaturating Q15 sum."),
+    function("sub_q15", (binary<i16, tb::sub_q15>), "sub_q15(a, b)\n--\n\nSaturating Q15 difference."),
+    function("mul_q15", (binary<i16, tb::mul_q15>), "mul_q15(a, b)\n--\n\nQ15 product, rounded half up, saturated."),
+    function("dot_q15", (inner<i16, i64, tb::dot_q15>), "dot_q15(a, b)\n--\n\nRaw Q30 inner product (64-bit)."),
+    function("shl_q15", (shift<i16, tb::shl_q15>), "shl_q15(a, n)\n--\n\nSaturating left shift."),
+    function("shr_q15", (shift<i16, tb::shr_q15>), "shr_q15(a, n)\n--\n\nRounding right shift."),
+    function("add_q8", (binary<i8, tb::add_q8>), "add_q8(a, b)\n--\n\nSaturating Q8 sum."),
+    function("sub_q8", (binary<i8, tb::sub_q8>), "sub_q8(a, b)\n--\n\nSaturating Q8 difference."),
+    function("mul_q8", (binary<i8, tb::mul_q8>), "mul_q8(a, b)\n--\n\nQ8 product, rounded half up, saturated."),
+    function("dot_q8", (inner<i8, std::int32_t, tb::dot_q8>), "dot_q8(a, b)\n--\n\nRaw Q14 inner product (32-bit, wrapping)."),
+    function("shl_q8", (shift<i8, tb::shl_q8>), "shl_q8(a, n)\n--\n\nSaturating left shift."),
+    function("shr_q8", (shift<i8, tb::shr_q8>), "shr_q8(a, n)\n--\n\nRounding right shift."),
+    function("shl_i64", (shift<i64, tb::shl_i64>), "shl_i64(a, n)\n--\n\nLeft shift, bits shifted out are lost."),
+    function("shr_i64", (shift<i64, tb::shr_i64>), "shr_i64(a, n)\n--\n\nRounding right shift."),
     kSentinel,
 };
 
 // ---------------------------------------------------------------------------
 // Accumulators: one binding template, two parameter sets.
 
-struct Q15Core {
-  using Rec = tb::acc_q15;
-  using Sample = std::int16_t;
-  using Reg = std::int64_t;
-  static constexpr const char* name = "qmath.AccQ15";
-  static constexpr const char* doc =
-      "AccQ15(acc=0)\n\nA 64-bit accumulator register for Q15 (int16) samples and products; "
-      "wraps modulo 2^64, never saturates.";
-  static constexpr const char* create_name = "acc_q15_create";
-  static constexpr const char* reg_format = "L";
-  static constexpr auto create_fn = &tb::acc_q15_create;
-  static constexpr auto destroy = &tb::acc_q15_destroy;
-  static constexpr auto reset = &tb::acc_q15_reset;
-  static constexpr auto step_fn = &tb::acc_q15_step;
-  static constexpr auto steps_fn = &tb::acc_q15_steps;
-  static constexpr auto madd_fn = &tb::acc_q15_madd;
-  static constexpr auto dump_fn = &tb::acc_q15_dump;
-  static constexpr auto state_bytes = &tb::acc_q15_state_bytes;
-  static constexpr auto get_state = &tb::acc_q15_get_state;
-  static constexpr auto set_state = &tb::acc_q15_set_state;
-};
+// One row per register: the record's core functions follow <obj>_<verb>;
+// Reg is the register as parsed ("L" int64, "i" int32: the core's width).
+#define TB_ACC_ROW(Type, obj, SampleT, RegT, fmt, text)                       \
+  struct Type##D {                                                           \
+    using Rec = tb::obj;                                                     \
+    using Sample = SampleT;                                                  \
+    using Reg = RegT;                                                        \
+    static constexpr const char* name = "qmath." #Type;                      \
+    static constexpr const char* doc = #Type "(acc=0)\n--\n\n" text;         \
+    static constexpr const char* create_name = #obj "_create";               \
+    static constexpr const char* reg_format = fmt;                           \
+    static constexpr auto create_fn = &tb::obj##_create;                     \
+    TB_STANDARD_OPS(obj)                                                     \
+    static constexpr auto step_fn = &tb::obj##_step;                         \
+    static constexpr auto steps_fn = &tb::obj##_steps;                       \
+    static constexpr auto madd_fn = &tb::obj##_madd;                         \
+    static constexpr auto dump_fn = &tb::obj##_dump;                         \
+  };
 
-struct Q8Core {
-  using Rec = tb::acc_q8;
-  using Sample = std::int8_t;
-  using Reg = int;  // parsed with "i", the register's own width
-  static constexpr const char* name = "qmath.AccQ8";
-  static constexpr const char* doc =
-      "AccQ8(acc=0)\n\nA 32-bit accumulator register for Q8 (int8) samples and products; "
-      "wraps modulo 2^32, never saturates.";
-  static constexpr const char* create_name = "acc_q8_create";
-  static constexpr const char* reg_format = "i";
-  static constexpr auto create_fn = &tb::acc_q8_create;
-  static constexpr auto destroy = &tb::acc_q8_destroy;
-  static constexpr auto reset = &tb::acc_q8_reset;
-  static constexpr auto step_fn = &tb::acc_q8_step;
-  static constexpr auto steps_fn = &tb::acc_q8_steps;
-  static constexpr auto madd_fn = &tb::acc_q8_madd;
-  static constexpr auto dump_fn = &tb::acc_q8_dump;
-  static constexpr auto state_bytes = &tb::acc_q8_state_bytes;
-  static constexpr auto get_state = &tb::acc_q8_get_state;
-  static constexpr auto set_state = &tb::acc_q8_set_state;
-};
+TB_ACC_ROW(AccQ15, acc_q15, std::int16_t, std::int64_t, "L",
+           "A 64-bit accumulator register for Q15 (int16) samples and products; wraps modulo 2^64, never saturates.")
+TB_ACC_ROW(AccQ8, acc_q8, std::int8_t, int, "i",
+           "A 32-bit accumulator register for Q8 (int8) samples and products; wraps modulo 2^32, never saturates.")
+#undef TB_ACC_ROW
 
 template <class C>
 struct Acc : C {
@@ -133,13 +114,6 @@ struct Acc : C {
     if (!parse_reg(args, kw, kwlist, true, &v)) return nullptr;
     return created(C::create_fn(v), C::create_name);
   }
-  static PyObject* step(Rec* r, PyObject* args, PyObject* kw) {
-    static const char* const kwlist[] = {"x", nullptr};
-    int x;
-    if (!parse(args, kw, "i", kwlist, &x)) return nullptr;
-    C::step_fn(r, x);
-    return none();
-  }
   static PyObject* steps(Rec* r, PyObject* arg) {
     In<S> x;
     if (!x.convert(arg)) return nullptr;
@@ -154,7 +128,6 @@ struct Acc : C {
     r->acc = v;
     return none();
   }
-  static PyObject* dump(Rec* r) { return to_py(C::dump_fn(r)); }
   static PyObject* madd(Rec* r, PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"a", "b", nullptr};
     PyObject *ao, *bo;
@@ -166,26 +139,21 @@ struct Acc : C {
   }
   static std::vector<PyMethodDef> methods() {
     return {
-        method<Acc, &Acc::step>("step", "step(x): add the low sample-width bits of x, sign-extended."),
-        method1<Acc, &Acc::steps>("steps", "steps(x): add every element of x in order."),
-        method0<Acc, &Acc::get_acc>("get_acc", "The register value."),
-        method<Acc, &Acc::set_acc>("set_acc", "set_acc(value): overwrite the register."),
-        method0<Acc, &Acc::get_acc>("get", "The register value (same as get_acc())."),
-        method0<Acc, &Acc::dump>("dump", "Return the register and clear it."),
-        method<Acc, &Acc::madd>("madd", "madd(a, b): add the sum of a[i]*b[i] over the common length."),
+        scalar<Acc, C::step_fn, "x">("step", "Add the low sample-width bits of x, sign-extended; returns None."),
+        method1<Acc, &Acc::steps>("steps", "steps(x, /)\n--\n\nAdd every element of x in order; returns None."),
+        method0<Acc, &Acc::get_acc>("get_acc", "get_acc()\n--\n\nThe register value (int)."),
+        method<Acc, &Acc::set_acc>("set_acc", "set_acc(value)\n--\n\nOverwrite the register; returns None."),
+        method0<Acc, &Acc::get_acc>("get", "get()\n--\n\nThe register value (same as get_acc())."),
+        scalar<Acc, C::dump_fn>("dump", "Return the register (int) and clear it."),
+        method<Acc, &Acc::madd>("madd", "madd(a, b)\n--\n\nAdd the sum of a[i]*b[i] over the common length; returns None."),
     };
   }
 };
 
-using AccQ15 = Acc<Q15Core>;
-using AccQ8 = Acc<Q8Core>;
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "qmath",
-    "Bit-true fixed-point maths: Q15/Q8 array kernels and accumulator registers.",
-    -1, kFunctions, nullptr, nullptr, nullptr, nullptr,
-};
+using AccQ15 = Acc<AccQ15D>;
+using AccQ8 = Acc<AccQ8D>;
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_qmath(void) { return module_init<AccQ15, AccQ8>(&kModule); }
+TB_MODULE(qmath, "Bit-true fixed-point maths: Q15/Q8 array kernels and accumulator registers.",
+          kFunctions, {}, AccQ15, AccQ8)

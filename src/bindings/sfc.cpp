@@ -10,23 +10,27 @@ using namespace tb::py;
 // ---------------------------------------------------------------------------
 // Converters: one binding template per direction; the twelve types are rows.
 
-// Both directions take one keyword, `scale` (float32), with the type's default.
+// What both directions share: the row's name and doc, the format, and one
+// keyword, `scale` (float32), with the type's default.
 template <class D, class R, R* (*Create)(float)>
-R* create_scaled(PyObject* args, PyObject* kw) {
-  static const char* const kwlist[] = {"scale", nullptr};
-  float scale = D::scale;
-  if (!parse(args, kw, "|f", kwlist, &scale)) return nullptr;
-  return created(Create(scale), D::create_name);
-}
-
-// Float-to-code direction: scale, round, saturate, sticky clip flag.
-template <class D>
-struct F2I {
-  using Rec = tb::sfc_f2i;
+struct Converter {
+  using Rec = R;
   using F = typename D::Fmt;
   using Code = typename F::Code;
   static constexpr const char* name = D::name;
   static constexpr const char* doc = D::doc;
+  static Rec* create(PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"scale", nullptr};
+    float scale = D::scale;
+    if (!parse(args, kw, "|f", kwlist, &scale)) return nullptr;
+    return created(Create(scale), D::create_name);
+  }
+};
+
+// Float-to-code direction: scale, round, saturate, sticky clip flag.
+template <class D>
+struct F2I : Converter<D, tb::sfc_f2i, tb::sfc_f2i_create> {
+  using typename F2I::Converter::Rec, typename F2I::Converter::F, typename F2I::Converter::Code;
   static constexpr auto destroy = &tb::sfc_f2i_destroy;
   static constexpr auto reset = &tb::sfc_f2i_reset;
   static constexpr auto state_bytes = &tb::sfc_f2i_state_bytes;
@@ -37,20 +41,13 @@ struct F2I {
     return tb::sfc_f2i_set_state(r, D::magic, b, n);
   }
 
-  static Rec* create(PyObject* args, PyObject* kw) { return create_scaled<D, Rec, tb::sfc_f2i_create>(args, kw); }
-  static PyObject* step(Rec* r, PyObject* args, PyObject* kw) {
-    static const char* const kwlist[] = {"x", nullptr};
-    float x;
-    if (!parse(args, kw, "f", kwlist, &x)) return nullptr;
-    return to_py(tb::sfc_f2i_step<F>(r, x));
-  }
   static bool clipped(const Rec* r) { return r->clipped != 0; }
 
   static std::vector<PyMethodDef> methods() {
     return {
-        method<F2I, &F2I::step>("step", "step(x): convert one sample; returns the code."),
-        method<F2I, &steps_s<F2I, float, Code, tb::sfc_f2i_steps<F>, false>>(
-            "steps", "steps(x, out=None): convert a block; one code per sample."),
+        scalar<F2I, tb::sfc_f2i_step<F>, "x">("step", "Convert one sample; returns the code (int)."),
+        method<F2I, &steps_s<F2I, float, Code, tb::sfc_f2i_steps<F>>>(
+            "steps", "steps(x, out=None)\n--\n\nConvert a block of float32 samples; one code per sample."),
     };
   }
   static std::vector<PyGetSetDef> getset() {
@@ -60,16 +57,11 @@ struct F2I {
 
 // Code-to-float direction: multiply by the float32 reciprocal of the scale.
 template <class D>
-struct I2F {
-  using Rec = tb::sfc_i2f;
-  using F = typename D::Fmt;
-  using Code = typename F::Code;
-  static constexpr const char* name = D::name;
-  static constexpr const char* doc = D::doc;
+struct I2F : Converter<D, tb::sfc_i2f, tb::sfc_i2f_create> {
+  using typename I2F::Converter::Rec, typename I2F::Converter::F, typename I2F::Converter::Code;
   static constexpr auto destroy = &tb::sfc_i2f_destroy;
   static void reset(Rec*) {}  // stateless
 
-  static Rec* create(PyObject* args, PyObject* kw) { return create_scaled<D, Rec, tb::sfc_i2f_create>(args, kw); }
   static PyObject* step(Rec* r, PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"x", nullptr};
     unsigned long long x;  // any int, taken modulo 2^64; the code is its low bits
@@ -78,9 +70,9 @@ struct I2F {
   }
   static std::vector<PyMethodDef> methods() {
     return {
-        method<I2F, &I2F::step>("step", "step(x): convert one code; returns the sample."),
-        method<I2F, &steps_s<I2F, Code, float, tb::sfc_i2f_steps<F>, false>>(
-            "steps", "steps(x, out=None): convert a block of codes to float32."),
+        method<I2F, &I2F::step>("step", "step(x)\n--\n\nConvert one code; returns the sample (float)."),
+        method<I2F, &steps_s<I2F, Code, float, tb::sfc_i2f_steps<F>>>(
+            "steps", "steps(x, out=None)\n--\n\nConvert a block of codes to float32."),
     };
   }
 };
@@ -92,7 +84,7 @@ struct I2F {
     static constexpr const char* create_name = core "_create";                                             \
     static constexpr float scale = static_cast<float>(default_scale);                                                          \
     static constexpr char magic[5] = blob_magic;                                                           \
-    static constexpr const char* doc = #Type "(scale=" #default_scale ")\n\n" text;                       \
+    static constexpr const char* doc = #Type "(scale=" #default_scale ")\n--\n\n" text;                       \
   };
 
 #define F2I_TEXT(fmt) "Convert float32 samples to " fmt ": scale, round half away from zero, saturate; 'clipped' is sticky."
@@ -118,16 +110,13 @@ TB_SFC_TYPE(UQ15ToF32, FmtUQ15, "uq15_to_f32", 32768.0, "", I2F_TEXT("offset-bin
 struct AdcT {
   using Rec = tb::adc;
   static constexpr const char* name = "sfc.ADC";
-  static constexpr const char* doc =
-      "ADC(bits=16, dbfs=-10.0, dithering=0)\n\n"
-      "Signed N-bit ADC model: a sample of amplitude 10^(dbfs/20) reaches full scale;\n"
-      "optional triangular dither from a fixed-seed generator (reset() restarts it);\n"
-      "codes round half away from zero and saturate, 'clipped' is sticky.";
-  static constexpr auto destroy = &tb::adc_destroy;
-  static constexpr auto reset = &tb::adc_reset;
-  static constexpr auto state_bytes = &tb::adc_state_bytes;
-  static constexpr auto get_state = &tb::adc_get_state;
-  static constexpr auto set_state = &tb::adc_set_state;
+  static constexpr const char* doc = R"(ADC(bits=16, dbfs=-10.0, dithering=0)
+--
+
+Signed N-bit ADC model: a sample of amplitude 10^(dbfs/20) reaches full scale;
+optional triangular dither from a fixed-seed generator (reset() restarts it);
+codes round half away from zero and saturate, 'clipped' is sticky.)";
+  TB_STANDARD_OPS(adc)
 
   static Rec* create(PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"bits", "dbfs", "dithering", nullptr};
@@ -137,19 +126,13 @@ struct AdcT {
     if (!parse(args, kw, "|Kfi", kwlist, &bits, &dbfs, &dithering)) return nullptr;
     return created(tb::adc_create(bits, dbfs, dithering), "adc_create");
   }
-  static PyObject* step(Rec* r, PyObject* args, PyObject* kw) {
-    static const char* const kwlist[] = {"x", nullptr};
-    float x;
-    if (!parse(args, kw, "f", kwlist, &x)) return nullptr;
-    return to_py(tb::adc_step(r, x));
-  }
   static bool clipped(const Rec* r) { return r->clipped != 0; }
 
   static std::vector<PyMethodDef> methods() {
     return {
-        method<AdcT, &AdcT::step>("step", "step(x): quantise one sample; returns the code."),
-        method<AdcT, &steps_s<AdcT, float, std::int64_t, tb::adc_steps, false>>(
-            "steps", "steps(x, out=None): quantise a block into int64 codes."),
+        scalar<AdcT, tb::adc_step, "x">("step", "Quantise one sample; returns the code (int)."),
+        method<AdcT, &steps_s<AdcT, float, std::int64_t, tb::adc_steps>>(
+            "steps", "steps(x, out=None)\n--\n\nQuantise a block of float32 samples into int64 codes."),
     };
   }
   static std::vector<PyGetSetDef> getset() {
@@ -234,25 +217,17 @@ PyObject* py_nrz_to_bin(PyObject*, PyObject* args, PyObject* kw) {
 }
 
 PyMethodDef kFunctions[] = {
-    function("int_to_bin", py_int_to_bin, "int_to_bin(v, n_bits, out, bitorder): low n_bits of v as unpacked bits."),
-    function("bin_to_int", py_bin_to_int, "bin_to_int(bits, bitorder): the value of 1..64 unpacked bits."),
-    function("hex_to_bin", py_hex_to_bin, "hex_to_bin(hex, out, bitorder): four unpacked bits per hex digit."),
-    function("bin_to_hex", py_bin_to_hex, "bin_to_hex(bits, out, bitorder): lowercase hex digits and a NUL."),
-    function("bin_to_nrz", py_bin_to_nrz, "bin_to_nrz(bits, out): bit 0 -> +1.0, bit 1 -> -1.0 (float32)."),
-    function("nrz_to_bin", py_nrz_to_bin, "nrz_to_bin(nrz, out): 1 for a negative symbol, else 0."),
+    function("int_to_bin", py_int_to_bin, "int_to_bin(v, n_bits, out, bitorder)\n--\n\nLow n_bits of v as unpacked bits."),
+    function("bin_to_int", py_bin_to_int, "bin_to_int(bits, bitorder)\n--\n\nThe value of 1..64 unpacked bits."),
+    function("hex_to_bin", py_hex_to_bin, "hex_to_bin(hex, out, bitorder)\n--\n\nFour unpacked bits per hex digit."),
+    function("bin_to_hex", py_bin_to_hex, "bin_to_hex(bits, out, bitorder)\n--\n\nLowercase hex digits and a NUL."),
+    function("bin_to_nrz", py_bin_to_nrz, "bin_to_nrz(bits, out)\n--\n\nBit 0 -> +1.0, bit 1 -> -1.0 (float32)."),
+    function("nrz_to_bin", py_nrz_to_bin, "nrz_to_bin(nrz, out)\n--\n\n1 for a negative symbol, else 0."),
     kSentinel,
-};
-
-PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "sfc",
-    "Sample formats: float/fixed-point converters, the ADC model and bit conversions.",
-    -1, kFunctions, nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_sfc(void) {
-  return module_init<F2I<F32ToI8D>, F2I<F32ToI16D>, F2I<F32ToI32D>, F2I<F32ToI16U32D>, F2I<F32ToI16U64D>,
-                     F2I<F32ToUQ15D>, I2F<I8ToF32D>, I2F<I16ToF32D>, I2F<I32ToF32D>, I2F<I16U32ToF32D>,
-                     I2F<I16U64ToF32D>, I2F<UQ15ToF32D>, AdcT>(&kModule);
-}
+TB_MODULE(sfc, "Sample formats: float/fixed-point converters, the ADC model and bit conversions.", kFunctions, {},
+          F2I<F32ToI8D>, F2I<F32ToI16D>, F2I<F32ToI32D>, F2I<F32ToI16U32D>, F2I<F32ToI16U64D>, F2I<F32ToUQ15D>,
+          I2F<I8ToF32D>, I2F<I16ToF32D>, I2F<I32ToF32D>, I2F<I16U32ToF32D>, I2F<I16U64ToF32D>, I2F<UQ15ToF32D>, AdcT)

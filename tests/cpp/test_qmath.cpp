@@ -3,6 +3,8 @@
 // offsets that move elements between the two paths, so it is checked here.
 #include <gtest/gtest.h>
 
+#include "helpers.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <cstdint>
@@ -77,17 +79,12 @@ TEST(QmathKernels, ShiftsInPlaceAreSafe) {
 }
 
 TEST(QmathAcc, GarbageBlobsNeverChangeTheRegister) {
-  tb::acc_q15* a = tb::acc_q15_create(77);
+  auto a = tbt::own<tb::acc_q15_destroy>(tb::acc_q15_create(77));
   ASSERT_NE(nullptr, a);
-  std::mt19937 g(5);
-  unsigned char buf[24];
-  for (int i = 0; i < 2000; ++i) {
-    for (auto& c : buf) c = static_cast<unsigned char>(g());
-    std::size_t len = g() % 25;
-    EXPECT_EQ(tb::kStatusRefused, tb::acc_q15_set_state(a, buf, len));
-    EXPECT_EQ(77, a->acc);
-  }
-  tb::acc_q15_destroy(a);
+  tbt::expect_blob_fuzz_refused(a.get(), {tb::acc_q15_state_bytes, tb::acc_q15_get_state, tb::acc_q15_set_state}, 5);
+  EXPECT_EQ(77, a->acc);
+  auto b = tbt::own<tb::acc_q8_destroy>(tb::acc_q8_create(-5));
+  tbt::expect_blob_fuzz_refused(b.get(), {tb::acc_q8_state_bytes, tb::acc_q8_get_state, tb::acc_q8_set_state}, 6);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "helpers.hpp"
+
 #include <cstring>
 #include <random>
 #include <vector>
@@ -49,6 +51,7 @@ TEST(SpectralPsd, GarbageBlobsLeaveTheTraceAlone) {
   std::vector<cf32> x(64, cf32(0.5f, -0.25f));
   ASSERT_EQ(4, tb::psd_accumulate(p, x.data(), x.size()));
   const std::vector<double> trace = p->trace;
+  tbt::expect_blob_fuzz_refused(p, {tb::psd_state_bytes, tb::psd_get_state, tb::psd_set_state}, 3, 500, {16});
   const std::size_t n = tb::psd_state_bytes(p);
   std::vector<unsigned char> good(n), buf(n);
   ASSERT_EQ(0, tb::psd_get_state(p, good.data(), n));

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/track/telemetry.hpp"
+#include "core/common/tlm.hpp"
 
 namespace {
 
@@ -74,8 +74,18 @@ TEST(Telemetry, AttachIsAllOrNothing) {
   for (int i = 0; i < 63; ++i) tb::tlm_register(other.ctx.get(), ("q" + std::to_string(i)).c_str(), 1);
   EXPECT_EQ(-4, tb::tlm_attach(&s, other.ctx.get(), "obj", 1, fmts));  // only one slot left
   EXPECT_EQ(c.ctx.get(), s.ctx);
+  EXPECT_EQ(63u, other.ctx->count);  // nothing registered by the refusal
   EXPECT_EQ(-4, tb::tlm_attach(&s, other.ctx.get(), std::string(29, 'z').c_str(), 1, fmts));  // too long
   EXPECT_EQ(c.ctx.get(), s.ctx);
+  // A name too long on the last suffix only: no probe of the others is left behind.
+  const char* const uneven[3] = {".a", ".b", ".much_longer_name"};
+  tb::tlm_slots<3> u{};
+  Ctx third(16);
+  EXPECT_EQ(14u, tb::tlm_prefix_room(uneven));
+  EXPECT_EQ(-4, tb::tlm_attach(&u, third.ctx.get(), std::string(15, 'p').c_str(), 1, uneven));
+  EXPECT_EQ(0u, third.ctx->count);
+  EXPECT_EQ(0, tb::tlm_attach(&u, third.ctx.get(), std::string(14, 'p').c_str(), 1, uneven));
+  EXPECT_EQ(3u, third.ctx->count);
   ASSERT_EQ(0, tb::tlm_attach(&s, nullptr, "obj", 1, fmts));
   EXPECT_EQ(nullptr, s.ctx);
 }

@@ -5,16 +5,8 @@ import pytest
 
 from helpers import (assert_checkpoint_continues, assert_chunk_invariant, assert_frame_behaviour,
                      assert_reset_reproduces, assert_set_state_refusals)
+from signals import bpsk, crandn
 from tamberl import telemetry, track
-
-
-def bpsk(nsym, tsamps, freq, snr_noise=0.3, phase=0.7, seed=1):
-    rng = np.random.default_rng(seed)
-    sym = rng.integers(0, 2, nsym) * 2 - 1
-    n = np.arange(nsym * tsamps)
-    x = np.repeat(sym, tsamps) * np.exp(1j * (2 * np.pi * freq * n + phase))
-    x = x + snr_noise * (rng.standard_normal(len(x)) + 1j * rng.standard_normal(len(x)))
-    return x.astype(np.complex64)
 
 
 def sine_table():
@@ -40,8 +32,7 @@ def test_derotation_and_dump_match_float32_model():
     check the table look-up, the product order and the summation order bit for bit."""
     table = sine_table()
     ts, nsym = 16, 300
-    rng = np.random.default_rng(4)
-    x = (rng.standard_normal(ts * nsym) + 1j * rng.standard_normal(ts * nsym)).astype(np.complex64)
+    x = crandn(ts * nsym, seed=4, dtype=np.complex64)
     f0 = 2.0**-10
     phase = (np.arange(ts * nsym, dtype=np.uint64) * np.uint64(int(f0 * 2**32))) & np.uint64(0xFFFFFFFF)
     idx = (phase >> np.uint64(16)).astype(np.intp)
@@ -197,15 +188,24 @@ class TestSetTelemetry:
         with pytest.raises(ValueError):
             track.Costas().set_telemetry(other, "c")
 
-    @pytest.mark.parametrize("prefix,decim", [("c", 0), ("p" * 26, 1), ("ok", 2**31)])
-    def test_refusals(self, signal, prefix, decim):
+    @pytest.mark.parametrize("prefix,decim,message", [
+        ("c", 0, "decim must be between 1 and 2147483647"),
+        ("ok", 2**31, "decim must be between 1 and 2147483647"),
+        ("p" * 25, 1, "the prefix is 1 characters too long (25 given, at most 24"),
+        ("p" * 26, 1, "the prefix is 2 characters too long (26 given, at most 24"),
+    ])
+    def test_refusals(self, signal, prefix, decim, message):
         tlm, other = telemetry.Telemetry(1 << 12), telemetry.Telemetry(1 << 12)
         c = track.Costas(tsamps=16)
         c.set_telemetry(tlm, "c")
-        with pytest.raises(ValueError, match=r"^set_telemetry failed \(rc=-4\)$"):
+        with pytest.raises(ValueError) as e:
             c.set_telemetry(other, prefix, decim)
+        assert message in str(e.value)
+        assert other.probes() == []  # all or nothing: no orphan probes
         c.steps(signal[:32])
         assert tlm.written("c.e") == 2 and other.pending() == 0
+        c.set_telemetry(other, "p" * 24)  # the longest prefix that fits
+        assert other.probes()[-1] == "p" * 24 + ".locked"
 
     def test_full_probe_table(self, signal):
         tlm = telemetry.Telemetry(1 << 12)
@@ -214,7 +214,7 @@ class TestSetTelemetry:
         c = track.Costas(tsamps=16)
         with pytest.raises(ValueError, match="set_telemetry failed"):
             c.set_telemetry(tlm, "last")
-        assert len(tlm.probes()) == 64  # the ones that fitted stay registered
+        assert len(tlm.probes()) == 64  # nothing of the refused attachment is registered
         c.set_telemetry(tlm, "o3")  # re-registering existing names works
         c.steps(signal[:16])
         assert tlm.written("o3.e") == 1

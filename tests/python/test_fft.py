@@ -2,14 +2,10 @@ import numpy as np
 import pytest
 
 from helpers import assert_frame_behaviour
+from signals import crandn
 from tamberl import spectral as sp
 
 SIZES = [1, 2, 3, 16, 1000, 1021, 1024, 4096, 65536]
-
-
-def crandn(n, dtype=np.complex128, seed=0):
-    rng = np.random.default_rng(seed)
-    return (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(dtype)
 
 
 def reference(x, sign, axes=None):
@@ -100,7 +96,7 @@ def test_integer_inputs_are_scaled_to_full_scale(n):
 def test_input_length_rules(n, dtype, method):
     f = sp.FFT(n=n)
     run = getattr(f, method)
-    x = crandn(2 * n, dtype, seed=1)
+    x = crandn(2 * n, seed=1, dtype=dtype)
     full = run(x[:n])
     assert run(x).tobytes() == full.tobytes()  # only the first n samples are used
     padded = np.zeros(n, dtype)
@@ -117,12 +113,12 @@ def test_input_length_rules(n, dtype, method):
 @pytest.mark.parametrize("n", [16, 1024])
 def test_inplace_variants_transform_the_destination(n):
     f = sp.FFT(n=n)
-    x = crandn(n // 2, np.complex64, seed=2)
+    x = crandn(n // 2, seed=2, dtype=np.complex64)
     fresh = f.execute_inplace_cf32(x)  # fresh destination: zero-filled beyond the input
     padded = np.zeros(n, np.complex64)
     padded[: n // 2] = x
     assert fresh.tobytes() == f.execute_cf32(padded).tobytes()
-    out = crandn(n, np.complex64, seed=9)
+    out = crandn(n, seed=9, dtype=np.complex64)
     mixed = out.copy()
     mixed[: n // 2] = x
     got = f.execute_inplace_cf32(x, out=out)  # with out: its tail takes part
@@ -135,7 +131,7 @@ def test_inplace_variants_transform_the_destination(n):
 @pytest.mark.parametrize("n", [16, 4096])
 def test_aligned_and_unaligned_destinations_give_the_same_bits(n):
     f = sp.FFT(n=n)
-    x = crandn(n, np.complex64, seed=4)
+    x = crandn(n, seed=4, dtype=np.complex64)
     aligned = f.execute_cf32(x)
     buf = np.zeros(n + 1, np.complex64)
     unaligned = f.execute_cf32(x, out=buf[1:])

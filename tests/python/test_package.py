@@ -1,4 +1,5 @@
 import ast
+import inspect
 import pathlib
 
 import pytest
@@ -7,7 +8,10 @@ import tamberl
 from tamberl import qmath, sfc, spectral, track
 
 
-@pytest.mark.parametrize("module", [qmath, track, sfc, spectral], ids=lambda m: m.__name__)
+MODULES = [qmath, track, sfc, spectral]
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
 def test_stubs_name_exactly_the_public_members(module):
     stub = pathlib.Path(tamberl.__file__).with_name(module.__name__.split(".")[-1] + ".pyi")
     tree = ast.parse(stub.read_text())
@@ -31,3 +35,58 @@ def test_types_are_registered_in_order_with_module_names(module, types):
     assert [n for n in vars(module) if n[0].isupper()] == types
     short = module.__name__.split(".")[-1]
     assert all(getattr(module, t).__module__ == short for t in types)
+
+
+def _stub_params(fn):
+    """(name, default source or None) of a stub function, self and markers dropped."""
+    a = fn.args
+    pos = a.posonlyargs + a.args
+    defaults = [None] * (len(pos) - len(a.defaults)) + [ast.unparse(d) for d in a.defaults]
+    out = [(p.arg, d) for p, d in zip(pos, defaults)]
+    out += [(p.arg, None if d is None else ast.unparse(d)) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+    if a.vararg:
+        out.append(("*" + a.vararg.arg, None))
+    return [p for p in out if p[0] != "self"]
+
+
+def _runtime_params(obj):
+    sig = inspect.signature(obj)
+    out = []
+    for p in sig.parameters.values():
+        if p.name == "self":
+            continue
+        name = "*" + p.name if p.kind is p.VAR_POSITIONAL else p.name
+        out.append((name, None if p.default is p.empty else repr(p.default)))
+    return out
+
+
+def _same_default(stub, runtime):
+    if stub is None or runtime is None:
+        return stub == runtime
+    return ast.literal_eval(stub) == ast.literal_eval(runtime)
+
+
+def _signature_cases():
+    for module in MODULES:
+        stub = pathlib.Path(tamberl.__file__).with_name(module.__name__.split(".")[-1] + ".pyi")
+        tree = ast.parse(stub.read_text())
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+                yield module.__name__ + "." + node.name, getattr(module, node.name), node
+            elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
+                cls = getattr(module, node.name)
+                for m in node.body:
+                    if not isinstance(m, ast.FunctionDef) or m.decorator_list:
+                        continue
+                    target = cls if m.name == "__init__" else getattr(cls, m.name)
+                    yield f"{module.__name__}.{node.name}.{m.name}", target, m
+
+
+@pytest.mark.parametrize("name,obj,node", list(_signature_cases()), ids=lambda v: v if isinstance(v, str) else "")
+def test_docstring_signatures_match_the_stubs(name, obj, node):
+    """The text signature in each docstring (what help() and inspect show) names
+    the stub's parameters in order, with the same defaults."""
+    stub, runtime = _stub_params(node), _runtime_params(obj)
+    assert [p[0] for p in stub] == [p[0] for p in runtime], name
+    for (pname, s), (_, r) in zip(stub, runtime):
+        assert _same_default(s, r), f"{name}: {pname} defaults to {r} at run time, {s} in the stub"

@@ -6,16 +6,16 @@ import scipy.signal
 
 from helpers import (assert_checkpoint_continues, assert_chunk_invariant, assert_frame_behaviour,
                      assert_reset_reproduces, assert_set_state_refusals)
+import signals
 from tamberl import spectral as sp
 
 
 def tone(n, freq, amp=1.0, phase=0.3):
-    return (amp * np.exp(1j * (2 * np.pi * freq * np.arange(n) + phase))).astype(np.complex64)
+    return signals.tone(n, freq, amp, phase)
 
 
 def noise(n, seed=0, scale=1.0):
-    rng = np.random.default_rng(seed)
-    return (scale * (rng.standard_normal(n) + 1j * rng.standard_normal(n)) / np.sqrt(2)).astype(np.complex64)
+    return signals.awgn(n, scale**2, seed)
 
 
 @pytest.mark.parametrize("kwargs,nfft", [(dict(n=1000), 1024), (dict(n=1000, pad=2), 2048), (dict(n=1024), 1024),

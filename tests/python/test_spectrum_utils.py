@@ -103,9 +103,13 @@ def test_find_peaks_edges():
     assert sp.find_peaks_f32([0, 10], 5, -1.0) == []
     assert sp.find_peaks_f32([0, 5, 5, 0], 5, -1.0)[0][1] >= 5.0  # the first bin of a flat top counts
     assert len(sp.find_peaks_f32([0, 5, 0, 5, 0], 2**64 - 1, -1.0)) == 2
-    # A peak between two -inf bins has an undefined (NaN) level: it sorts after every real one.
+    # A peak next to a non-finite bin (the -inf of a zero magnitude) is not interpolated:
+    # its offset is 0 and its level the bin's own.
     peaks = sp.find_peaks_f32([np.nan, 1, np.nan, -np.inf, 3, -np.inf, 0, 2, 0], 4, -10.0)
-    assert peaks[0][1] == 2.0 and math.isnan(peaks[1][1]) and len(peaks) == 2
+    assert peaks == [((4 - 4) / 9, 3.0), (pytest.approx((7 - 4 + 0.0) / 9, abs=0.06), 2.0)]
+    db = sp.magnitude_db_cf32(np.array([0, 0, 1, 0, 0, 0.1, 0.2, 0.1, 0], np.complex64), 0.0, 0.0)
+    got = sp.find_peaks_f32(db, 4, -100.0)
+    assert got[0] == (pytest.approx(-2 / 9), 0.0) and all(map(math.isfinite, np.ravel(got)))
 
 
 def obw_model(p, fs, frac):

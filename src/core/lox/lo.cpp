@@ -95,15 +95,15 @@ void lo_mix_ctrl(lo* o, const cf32* x, cf32* y, std::size_t n, double ctrl_freq)
 std::size_t lo_state_bytes(const lo*) { return kLoBlobBytes; }
 
 int lo_get_state(const lo* o, unsigned char* buf, std::size_t len) {
-  if (buf == nullptr || len < kLoBlobBytes) return kStatusRefused;
-  blob_write_header(buf, kMagic, 1, kLoBlobBytes);
-  put_le<std::uint32_t>(buf + kBlobHeader, o->phase);
-  return 0;
+  BlobWriter w = blob_begin(buf, len, kMagic, 1, kLoBlobBytes);
+  w.put<std::uint32_t>(o->phase);
+  return w.status();
 }
 
 int lo_set_state(lo* o, const unsigned char* buf, std::size_t len) {
-  if (blob_check_header(buf, len, kMagic, 1, kLoBlobBytes) != 0) return kStatusRefused;
-  o->phase = get_le<std::uint32_t>(buf + kBlobHeader);
+  BlobReader r = blob_open(buf, len, kMagic, 1, kLoBlobBytes);
+  if (!r.ok()) return kStatusRefused;
+  o->phase = r.get<std::uint32_t>();
   return 0;
 }
 

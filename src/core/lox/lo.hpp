@@ -4,13 +4,12 @@
 // The down-converters rotate samples by e^(+j*phase); the carrier loops of
 // track embed the same record and de-rotate by the conjugate.
 #pragma once
-#include <complex>
 #include <cstddef>
 #include <cstdint>
 
-namespace tb {
+#include "core/common/types.hpp"
 
-using cf32 = std::complex<float>;
+namespace tb {
 
 inline constexpr std::size_t kSineTableSize = 65536;
 
@@ -30,7 +29,7 @@ struct lo {
 };
 static_assert(sizeof(lo) == 16, "lo is embedded in fixed record images");
 
-inline constexpr std::uint32_t kLoBlobBytes = 20;
+inline constexpr std::size_t kLoBlobBytes = 16 + sizeof(std::uint32_t);  // header + phase
 
 // Embedded use: set the frequency and zero the phase (builds the table).
 void lo_init(lo* o, double norm_freq);
@@ -57,6 +56,15 @@ inline cf32 lo_rotate(float c, float s, cf32 x) {
   const float re = x.real(), im = x.imag();
   const float cr = c * re, si = s * im, ci = c * im, sr = s * re;
   return {cr - si, ci + sr};
+}
+
+// y = x * e^(-j*phase), the conjugate rotation the carrier loops apply:
+// (c*re + s*im, c*im - s*re), each product rounded to float32, then one add
+// or subtract.
+inline cf32 lo_derotate(float c, float s, cf32 x) {
+  const float re = x.real(), im = x.imag();
+  const float rc = re * c, is = im * s, ic = im * c, rs = re * s;
+  return {rc + is, ic - rs};
 }
 
 // Rotate a block.  Without control it generates the oscillator block into

@@ -36,14 +36,14 @@ struct AccImpl {
     return v;
   }
   static int get_state(const Rec* a, const char* magic, unsigned char* buf, std::size_t len) {
-    if (buf == nullptr || len < kBytes) return kStatusRefused;
-    blob_write_header(buf, magic, 1, kBytes);
-    put_le<Reg>(buf + kBlobHeader, a->acc);
-    return 0;
+    BlobWriter w = blob_begin(buf, len, magic, 1, kBytes);
+    w.put<Reg>(a->acc);
+    return w.status();
   }
   static int set_state(Rec* a, const char* magic, const unsigned char* buf, std::size_t len) {
-    if (blob_check_header(buf, len, magic, 1, kBytes) != 0) return kStatusRefused;
-    a->acc = get_le<Reg>(buf + kBlobHeader);
+    BlobReader r = blob_open(buf, len, magic, 1, kBytes);
+    if (!r.ok()) return kStatusRefused;
+    a->acc = r.get<Reg>();
     return 0;
   }
 };

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/common/numeric.hpp"
 #include "core/qmath/qmath.hpp"
 
 #if defined(__SSE2__)
@@ -11,13 +12,6 @@
 
 namespace tb {
 namespace {
-
-inline std::int16_t sat16(std::int32_t v) {
-  return static_cast<std::int16_t>(v > 32767 ? 32767 : (v < -32768 ? -32768 : v));
-}
-inline std::int8_t sat8(std::int32_t v) {
-  return static_cast<std::int8_t>(v > 127 ? 127 : (v < -128 ? -128 : v));
-}
 
 // Scalar element rules: the reference every vector body must match.
 inline std::int16_t add1_q15(std::int16_t a, std::int16_t b) { return sat16(std::int32_t{a} + b); }

@@ -5,22 +5,12 @@
 #include <new>
 
 #include "core/common/blob.hpp"
+#include "core/common/numeric.hpp"
 
 namespace tb {
 namespace {
 
 constexpr char kMagic[4] = {'A', 'D', 'C', ' '};
-constexpr double kTwo63 = 9223372036854775808.0;
-
-// Round half away from zero into int64; values beyond the int64 range give
-// the nearer bound.  A NaN gives the lower bound (the caller clamps further).
-inline std::int64_t round_sat64(double s) {
-  if (s >= kTwo63) return std::numeric_limits<std::int64_t>::max();
-  if (!(s > -kTwo63)) return std::numeric_limits<std::int64_t>::min();
-  std::int64_t i = static_cast<std::int64_t>(s);  // exact for |s| >= 2^52 (s is integral)
-  const double frac = s - static_cast<double>(i);
-  return i + (frac >= 0.5) - (frac <= -0.5);
-}
 
 template <bool kDither>
 void run(adc* a, const float* __restrict x, std::int64_t* __restrict out, std::size_t n) {
@@ -92,9 +82,7 @@ std::int64_t adc_step(adc* a, float x) {
 std::size_t adc_state_bytes(const adc*) { return kAdcBlobBytes; }
 
 int adc_get_state(const adc* a, unsigned char* buf, std::size_t len) {
-  if (buf == nullptr || len < kAdcBlobBytes) return kStatusRefused;
-  blob_write_header(buf, kMagic, 1, kAdcBlobBytes);
-  BlobWriter w(buf + kBlobHeader, len - kBlobHeader);
+  BlobWriter w = blob_begin(buf, len, kMagic, 1, kAdcBlobBytes);
   w.put<double>(a->scale);
   w.put<std::int64_t>(a->clip_max);
   w.put<std::int64_t>(a->clip_min);
@@ -104,12 +92,12 @@ int adc_get_state(const adc* a, unsigned char* buf, std::size_t len) {
   w.put<std::uint32_t>(a->clipped);
   w.put<std::uint32_t>(a->prng);
   w.put<std::uint32_t>(0);
-  return 0;
+  return w.status();
 }
 
 int adc_set_state(adc* a, const unsigned char* buf, std::size_t len) {
-  if (blob_check_header(buf, len, kMagic, 1, kAdcBlobBytes) != 0) return kStatusRefused;
-  BlobReader r(buf + kBlobHeader, len - kBlobHeader);
+  BlobReader r = blob_open(buf, len, kMagic, 1, kAdcBlobBytes);
+  if (!r.ok()) return kStatusRefused;
   adc v{};
   v.scale = r.get<double>();
   v.clip_max = r.get<std::int64_t>();

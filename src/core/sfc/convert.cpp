@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "core/common/blob.hpp"
+#include "core/common/numeric.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,16 +13,6 @@
 
 namespace tb {
 namespace {
-
-// Round half away from zero for |s| within the int32 range, without a libm
-// call: truncate, then step outward when the (exactly computed) remainder is
-// at least one half.  Written so the compiler can vectorise it.
-inline std::int32_t round_away_f(float s) {
-  std::int32_t i = static_cast<std::int32_t>(s);
-  const float frac = s - static_cast<float>(i);
-  i += static_cast<std::int32_t>(frac >= 0.5f) - static_cast<std::int32_t>(frac <= -0.5f);
-  return i;
-}
 
 // One sample of the float32 path: scale, clip test on the scaled value,
 // clamp (a NaN falls to the lower bound without setting the flag), round.
@@ -120,17 +111,17 @@ void sfc_f2i_reset(sfc_f2i* c) { c->clipped = 0; }
 std::size_t sfc_f2i_state_bytes(const sfc_f2i*) { return kSfcBlobBytes; }
 
 int sfc_f2i_get_state(const sfc_f2i* c, const char magic[4], unsigned char* buf, std::size_t len) {
-  if (buf == nullptr || len < kSfcBlobBytes) return kStatusRefused;
-  blob_write_header(buf, magic, 1, kSfcBlobBytes);
-  put_le<float>(buf + 16, c->scale);
-  put_le<std::uint32_t>(buf + 20, c->clipped);
-  return 0;
+  BlobWriter w = blob_begin(buf, len, magic, 1, kSfcBlobBytes);
+  w.put<float>(c->scale);
+  w.put<std::uint32_t>(c->clipped);
+  return w.status();
 }
 
 int sfc_f2i_set_state(sfc_f2i* c, const char magic[4], const unsigned char* buf, std::size_t len) {
-  if (blob_check_header(buf, len, magic, 1, kSfcBlobBytes) != 0) return kStatusRefused;
-  c->scale = get_le<float>(buf + 16);
-  c->clipped = get_le<std::uint32_t>(buf + 20);
+  BlobReader r = blob_open(buf, len, magic, 1, kSfcBlobBytes);
+  if (!r.ok()) return kStatusRefused;
+  c->scale = r.get<float>();
+  c->clipped = r.get<std::uint32_t>();
   return 0;
 }
 

@@ -19,7 +19,7 @@ struct sfc_i2f {
   float inv;  // 1.0f / scale, computed once in float32
 };
 
-inline constexpr std::uint32_t kSfcBlobBytes = 24;
+inline constexpr std::size_t kSfcBlobBytes = 16 + sizeof(float) + sizeof(std::uint32_t);  // header, scale, clipped
 
 // Code formats.  `Code` is the array element type; `lo`/`hi` the saturation
 // bounds of the signed code; `pack`/`unpack` map the signed code to and from

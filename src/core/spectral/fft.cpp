@@ -258,7 +258,7 @@ std::int64_t execute(E* f, T* dst, std::size_t cap, Fill fill, Run run) {
     if (buf != dst) std::memcpy(dst, buf, cap * sizeof(T));
     return static_cast<std::int64_t>(std::min<std::size_t>(cap, n));
   } catch (const std::bad_alloc&) {
-    return kFftNoMemory;
+    return kStatusNoMemory;
   }
 }
 

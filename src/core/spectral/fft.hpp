@@ -12,16 +12,14 @@
 // integer variants).  The in-place variants copy the available samples into
 // the destination and transform all of it.
 #pragma once
-#include <complex>
 #include <cstddef>
 #include <cstdint>
 
+#include "core/common/status.hpp"
+#include "core/common/types.hpp"
+
 namespace tb {
 
-using cf32 = std::complex<float>;
-using cf64 = std::complex<double>;
-
-inline constexpr std::int64_t kFftNoMemory = -2;  // the transform library could not get working memory
 
 struct fft;
 struct fft2d;

@@ -131,6 +131,8 @@ psd* psd_create(std::uint64_t n, double fs, int window, float beta, std::uint64_
     p->spectrum.assign(nfft, cf32{});
     p->trace.assign(nfft, 0.0);
     p->db.assign(nfft, 0.0f);
+    p->sorted.assign(nfft, 0.0f);
+    p->lin.assign(nfft, 0.0);
     return p.release();
   } catch (...) {
     return nullptr;
@@ -203,24 +205,18 @@ double psd_total_band_power(const psd* p, const double* bands, std::size_t n_val
   return db10(total);
 }
 
-double psd_occupied_bw(const psd* p, double fraction) {
+double psd_occupied_bw(psd* p, double fraction) {
   if (p->count == 0) return 0.0;
-  std::vector<double> lin;
-  try {
-    lin.resize(p->nfft);
-  } catch (const std::bad_alloc&) {
-    return std::numeric_limits<double>::quiet_NaN();
-  }
+  double* lin = p->lin.data();
   const double s = p->s1 * p->s1;
   for (std::size_t i = 0; i < p->nfft; ++i) lin[i] = static_cast<double>(static_cast<float>(p->trace[i])) / s;
-  return obw_from_power(lin.data(), lin.size(), p->fs, fraction);
+  return obw_from_power(lin, p->nfft, p->fs, fraction);
 }
 
 double psd_noise_floor(psd* p) {
   if (!refresh_db(p)) return 0.0;
-  double v;
-  if (noise_floor_db(p->db.data(), p->db.size(), &v) != 0) return std::numeric_limits<double>::quiet_NaN();
-  return v;
+  std::copy(p->db.begin(), p->db.end(), p->sorted.begin());
+  return median_in_place(p->sorted.data(), p->sorted.size());
 }
 
 double psd_snr(psd* p, double lo_hz, double hi_hz) {
@@ -243,30 +239,29 @@ double psd_sfdr(psd* p, float min_db) {
 }
 
 // Blob: outer header, then the trace's own blob ("ATRC": count, values).
-std::size_t psd_state_bytes(const psd* p) { return 40 + 8 * p->nfft; }
+namespace {
+std::size_t trace_bytes(const psd* p) { return kBlobHeader + sizeof(std::uint64_t) + sizeof(double) * p->nfft; }
+}  // namespace
+
+std::size_t psd_state_bytes(const psd* p) { return kBlobHeader + trace_bytes(p); }
 
 int psd_get_state(const psd* p, unsigned char* buf, std::size_t len) {
-  const std::size_t total = psd_state_bytes(p);
-  if (buf == nullptr || len < total || total > 0xFFFFFFFFu) return kStatusRefused;
-  blob_write_header(buf, kMagic, 1, static_cast<std::uint32_t>(total));
-  unsigned char* t = buf + kBlobHeader;
-  blob_write_header(t, kTraceMagic, 1, static_cast<std::uint32_t>(total - kBlobHeader));
-  BlobWriter w(t + kBlobHeader, total - 2 * kBlobHeader);
-  w.put<std::uint64_t>(p->count);
-  for (double v : p->trace) w.put<double>(v);
-  return w.ok() ? 0 : kStatusRefused;
+  BlobWriter w = blob_begin(buf, len, kMagic, 1, psd_state_bytes(p));
+  w.child(trace_bytes(p), [p](unsigned char* dst, std::size_t n) {
+    BlobWriter t = blob_begin(dst, n, kTraceMagic, 1, n);
+    t.put<std::uint64_t>(p->count);
+    for (double v : p->trace) t.put<double>(v);
+    return t.status();
+  });
+  return w.status();
 }
 
 int psd_set_state(psd* p, const unsigned char* buf, std::size_t len) {
-  const std::size_t total = psd_state_bytes(p);
-  if (total > 0xFFFFFFFFu) return kStatusRefused;
-  if (blob_check_header(buf, len, kMagic, 1, static_cast<std::uint32_t>(total)) != 0) return kStatusRefused;
-  const unsigned char* t = buf + kBlobHeader;
-  if (blob_check_header(t, len - kBlobHeader, kTraceMagic, 1, static_cast<std::uint32_t>(total - kBlobHeader)) != 0)
-    return kStatusRefused;
-  BlobReader r(t + kBlobHeader, total - 2 * kBlobHeader);
-  p->count = r.get<std::uint64_t>();
-  for (double& v : p->trace) v = r.get<double>();
+  BlobReader r = blob_open(buf, len, kMagic, 1, psd_state_bytes(p));
+  BlobReader t = blob_open(r.child(), kTraceMagic, 1, trace_bytes(p));
+  if (!r.ok() || !t.ok()) return kStatusRefused;
+  p->count = t.get<std::uint64_t>();
+  for (double& v : p->trace) v = t.get<double>();
   return 0;
 }
 

@@ -28,7 +28,9 @@ struct psd {
   double alpha = 0.1;
   std::uint64_t count = 0;
   std::vector<double> trace;
-  std::vector<float> db;  // psd_db scratch for the measurements
+  // Scratch for the measurements, sized once so they never allocate.
+  std::vector<float> db, sorted;  // psd_db values, and a copy to sort
+  std::vector<double> lin;        // linear power for the occupied bandwidth
   ~psd();
 };
 
@@ -51,7 +53,7 @@ std::size_t psd_dbhz_values(const psd* p, float* out, std::size_t cap);
 // Measurements.
 std::size_t psd_band_power(const psd* p, const double* bands, std::size_t n_values, float* out, std::size_t cap);
 double psd_total_band_power(const psd* p, const double* bands, std::size_t n_values);
-double psd_occupied_bw(const psd* p, double fraction);
+double psd_occupied_bw(psd* p, double fraction);
 double psd_noise_floor(psd* p);
 double psd_snr(psd* p, double lo_hz, double hi_hz);
 double psd_sfdr(psd* p, float min_db);

@@ -6,9 +6,11 @@
 #include <new>
 #include <vector>
 
+#include "core/common/numeric.hpp"
+#include "core/common/status.hpp"
+
 namespace tb {
 namespace {
-constexpr double kTwoPi = 6.283185307179586;
 
 // A strict weak order on floats with NaN above everything, so sorting never
 // meets an inconsistent comparison.
@@ -98,13 +100,19 @@ std::int64_t find_peaks_f32(const float* db, std::size_t n, std::size_t n_peaks,
     for (std::size_t i = 1; i + 1 < n; ++i) {
       const float l = db[i - 1], c0 = db[i], r = db[i + 1];
       if (!(c0 > min_db && c0 > l && c0 >= r)) continue;
+      // A non-finite neighbour or peak (a -inf from a zero magnitude) leaves
+      // nothing to fit a parabola to: the bin itself is the peak.
+      if (!all_finite(l, c0, r)) {
+        cand.push_back({(static_cast<float>(i) - half) / len, c0});
+        continue;
+      }
       const float c = l - 2.0f * c0 + r;
       float d = c != 0.0f ? 0.5f * (l - r) / c : 0.0f;
       d = std::min(0.5f, std::max(-0.5f, d));
       cand.push_back({(d + static_cast<float>(i) - half) / len, c0 - 0.25f * (l - r) * d});
     }
   } catch (const std::bad_alloc&) {
-    return -1;
+    return kStatusNoMemory;
   }
   // Highest level first; equal levels keep their bin order.
   std::stable_sort(cand.begin(), cand.end(), [](const spectral_peak& a, const spectral_peak& b) {
@@ -136,6 +144,13 @@ double obw_from_power(const double* pwr, std::size_t n, double fs, double frac) 
   return static_cast<double>(j - e + 1) * fs / static_cast<double>(n);
 }
 
+double median_in_place(float* v, std::size_t n) {
+  if (n == 0) return 0.0;
+  std::sort(v, v + n, less_nan_last);
+  return n % 2 ? static_cast<double>(v[n / 2])
+               : (static_cast<double>(v[n / 2 - 1]) + static_cast<double>(v[n / 2])) / 2.0;
+}
+
 int noise_floor_db(const float* db, std::size_t n, double* out) {
   *out = 0.0;
   if (n == 0) return 0;
@@ -143,11 +158,9 @@ int noise_floor_db(const float* db, std::size_t n, double* out) {
   try {
     v.assign(db, db + n);
   } catch (const std::bad_alloc&) {
-    return -1;
+    return kStatusNoMemory;
   }
-  std::sort(v.begin(), v.end(), less_nan_last);
-  *out = n % 2 ? static_cast<double>(v[n / 2])
-               : (static_cast<double>(v[n / 2 - 1]) + static_cast<double>(v[n / 2])) / 2.0;
+  *out = median_in_place(v.data(), n);
   return 0;
 }
 

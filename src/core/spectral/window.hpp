@@ -24,14 +24,18 @@ struct spectral_peak {
   float freq;   // cycles per sample, for an fft-shifted spectrum (DC at bin n/2)
   float level;  // interpolated level
 };
-// Up to n_peaks local maxima above min_db, highest first.  Returns the count,
-// or -1 when the working storage could not be allocated.
+// Up to n_peaks local maxima above min_db, highest first, each refined by a
+// parabola through its neighbours (not where any of the three is
+// non-finite).  Returns the count, or kStatusNoMemory when the working
+// storage could not be allocated.
 std::int64_t find_peaks_f32(const float* db, std::size_t n, std::size_t n_peaks, float min_db, spectral_peak* out);
 
 double obw_from_power(const double* pwr, std::size_t n, double fs, double frac);
 // Median (even counts average the middle pair, NaN sorting above every
-// number) into *out; 0 for an empty array.  Returns -1 when the working copy
-// could not be allocated, else 0.
+// number) into *out; 0 for an empty array.  Returns kStatusNoMemory when the
+// working copy could not be allocated, else 0.
 int noise_floor_db(const float* db, std::size_t n, double* out);
+// The same median, sorting v itself.
+double median_in_place(float* v, std::size_t n);
 
 }  // namespace tb

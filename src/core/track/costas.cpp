@@ -6,6 +6,7 @@
 #include <new>
 
 #include "core/common/blob.hpp"
+#include "core/common/numeric.hpp"
 
 namespace tb {
 namespace {
@@ -13,8 +14,6 @@ namespace {
 constexpr char kMagic[4] = {'C', 'S', 'T', 'S'};
 constexpr std::uint16_t kVersion = 3;
 constexpr std::size_t kPersisted = offsetof(costas, tlm);  // the telemetry attachment is not persisted
-constexpr double kTwoPi = 6.283185307179586;
-constexpr const char* kProbes[4] = {".lock", ".e", ".freq", ".locked"};
 enum { kProbeLock, kProbeE, kProbeFreq, kProbeLocked };
 
 void seed(costas* c) {
@@ -86,10 +85,9 @@ std::size_t costas_steps(costas* c, const cf32* x, std::size_t n, cf32* out, std
     lo_sincos(table, phase, &s, &co);
     phase += inc;
     // De-rotate by the conjugate phasor of the pre-advance phase.
-    const float re = x[i].real(), im = x[i].imag();
-    const float rc = re * co, is = im * s, ic = im * co, rs = re * s;
-    ai += rc + is;
-    aq += ic - rs;
+    const cf32 d = lo_derotate(co, s, x[i]);
+    ai += d.real();
+    aq += d.imag();
     if (++count < tsamps) continue;
     c->nco.phase = phase;
     dump(c, ai, aq);
@@ -133,27 +131,19 @@ void costas_set_bn_fll(costas* c, double bn_fll) {
 }
 
 int costas_set_telemetry(costas* c, tb_tlm* ctx, const char* prefix, std::uint64_t decim) {
-  return tlm_attach(&c->tlm, ctx, prefix, decim, kProbes);
+  return tlm_attach(&c->tlm, ctx, prefix, decim, kCostasProbes);
 }
 
 std::size_t costas_state_bytes(const costas*) { return kCostasBlobBytes; }
 
 // The record is standard layout with no implicit padding, so its image is
-// the payload; this build targets little-endian hosts only.
-static_assert(std::endian::native == std::endian::little, "the Costas blob is the little-endian record image");
-
+// the payload.
 int costas_get_state(const costas* c, unsigned char* buf, std::size_t len) {
-  if (buf == nullptr || len < kCostasBlobBytes) return kStatusRefused;
-  blob_write_header(buf, kMagic, kVersion, kCostasBlobBytes);
-  std::memcpy(buf + kBlobHeader, c, kPersisted);
-  std::memset(buf + kBlobHeader + kPersisted, 0, sizeof(costas) - kPersisted);
-  return 0;
+  return blob_put_image(buf, len, kMagic, kVersion, *c, kPersisted);
 }
 
 int costas_set_state(costas* c, const unsigned char* buf, std::size_t len) {
-  if (blob_check_header(buf, len, kMagic, kVersion, kCostasBlobBytes) != 0) return kStatusRefused;
-  std::memcpy(static_cast<void*>(c), buf + kBlobHeader, kPersisted);
-  return 0;
+  return blob_get_image(c, buf, len, kMagic, kVersion, kPersisted);
 }
 
 }  // namespace tb

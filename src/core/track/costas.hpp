@@ -9,11 +9,13 @@
 #include "core/lox/lo.hpp"
 #include "core/track/lockdet.hpp"
 #include "core/track/loop_filter.hpp"
-#include "core/track/telemetry.hpp"
+#include "core/common/blob.hpp"
+#include "core/common/tlm.hpp"
 
 namespace tb {
 
 inline constexpr double kCostasLockAlpha = 0.1;
+inline constexpr const char* kCostasProbes[4] = {".lock", ".e", ".freq", ".locked"};
 
 // The record image is the state payload (with the telemetry bytes zeroed).
 struct costas {
@@ -41,7 +43,7 @@ static_assert(offsetof(costas, lf) == 16 && offsetof(costas, tsamps) == 64 && of
               offsetof(costas, lock_metric) == 144 && offsetof(costas, lock) == 152 &&
               offsetof(costas, last_error) == 184 && offsetof(costas, tlm) == 192);
 
-inline constexpr std::uint32_t kCostasBlobBytes = 232;
+inline constexpr std::size_t kCostasBlobBytes = blob_image_bytes<costas>();
 
 costas* costas_create(double bn, double zeta, double init_norm_freq, std::uint64_t tsamps, double bn_fll);
 void costas_destroy(costas* c);

@@ -58,16 +58,14 @@ void loop_filter_reset(loop_filter* lf) { lf->integ = 0.0; }
 std::size_t loop_filter_state_bytes(const loop_filter*) { return kLoopFilterBlobBytes; }
 
 int loop_filter_get_state(const loop_filter* lf, unsigned char* buf, std::size_t len) {
-  if (buf == nullptr || len < kLoopFilterBlobBytes) return kStatusRefused;
-  blob_write_header(buf, kMagic, 1, kLoopFilterBlobBytes);
-  BlobWriter w(buf + kBlobHeader, len - kBlobHeader);
+  BlobWriter w = blob_begin(buf, len, kMagic, 1, kLoopFilterBlobBytes);
   for (double v : {lf->kp, lf->ki, lf->integ, lf->bn, lf->zeta, lf->t}) w.put<double>(v);
-  return 0;
+  return w.status();
 }
 
 int loop_filter_set_state(loop_filter* lf, const unsigned char* buf, std::size_t len) {
-  if (blob_check_header(buf, len, kMagic, 1, kLoopFilterBlobBytes) != 0) return kStatusRefused;
-  BlobReader r(buf + kBlobHeader, len - kBlobHeader);
+  BlobReader r = blob_open(buf, len, kMagic, 1, kLoopFilterBlobBytes);
+  if (!r.ok()) return kStatusRefused;
   loop_filter v;
   v.kp = r.get<double>();
   v.ki = r.get<double>();

@@ -17,7 +17,7 @@ struct loop_filter {
 };
 static_assert(sizeof(loop_filter) == 48, "loop_filter is six doubles");
 
-inline constexpr std::uint32_t kLoopFilterBlobBytes = 64;
+inline constexpr std::size_t kLoopFilterBlobBytes = 16 + sizeof(loop_filter);  // header + six doubles
 
 // True when bn >= 0, zeta > 0, t > 0 and all three are finite.
 bool loop_filter_params_ok(double bn, double zeta, double t);

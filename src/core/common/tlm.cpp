@@ -1,5 +1,6 @@
-#include "core/track/telemetry.hpp"
+#include "core/common/tlm.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -55,24 +56,40 @@ void tlm_emit(tb_tlm* ctx, std::uint32_t k, float v) {
   }
 }
 
+std::size_t tlm_prefix_room(const char* const* suffixes, std::size_t n) {
+  std::size_t longest = 0;
+  for (std::size_t i = 0; i < n; ++i) longest = std::max(longest, std::strlen(suffixes[i]));
+  return longest >= kTlmNameBytes - 1 ? 0 : kTlmNameBytes - 1 - longest;
+}
+
 int tlm_attach(tb_tlm* ctx, const char* prefix, std::uint64_t decim, const char* const* suffixes,
                std::uint32_t* idx, std::size_t n, tb_tlm** slot_ctx) {
   if (ctx == nullptr) {
     *slot_ctx = nullptr;
     return 0;
   }
-  if (prefix == nullptr) return kStatusRefused;
-  std::uint32_t got[kTlmMaxProbes];
-  if (n > kTlmMaxProbes) return kStatusRefused;
+  if (prefix == nullptr || n > kTlmMaxProbes || decim == 0 || decim > 2147483647u) return kStatusRefused;
+  // Every name is built and checked, and the free slots counted, before any
+  // is registered: a refused attachment leaves no orphan probes behind.
+  char names[kTlmMaxProbes][kTlmNameBytes] = {};
   const std::size_t plen = std::strlen(prefix);
+  if (plen > tlm_prefix_room(suffixes, n)) return kStatusRefused;
+  const std::uint32_t count = ctx->count < kTlmMaxProbes ? ctx->count : kTlmMaxProbes;
+  std::uint32_t fresh = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t slen = std::strlen(suffixes[i]);
-    if (plen + slen >= kTlmNameBytes) return kStatusRefused;
-    char name[kTlmNameBytes] = {0};
-    std::memcpy(name, prefix, plen);
-    std::memcpy(name + plen, suffixes[i], slen);
-    const int k = tlm_register(ctx, name, decim);
-    if (k < 0) return k;
+    std::memcpy(names[i], prefix, plen);
+    std::memcpy(names[i] + plen, suffixes[i], std::strlen(suffixes[i]));
+    bool known = false;
+    for (std::uint32_t k = 0; k < count && !known; ++k)
+      known = strncmp(ctx->probes[k].name, names[i], kTlmNameBytes) == 0;
+    for (std::size_t j = 0; j < i && !known; ++j) known = std::strcmp(names[j], names[i]) == 0;
+    fresh += known ? 0u : 1u;
+  }
+  if (count + fresh > kTlmMaxProbes) return kStatusRefused;
+  std::uint32_t got[kTlmMaxProbes];
+  for (std::size_t i = 0; i < n; ++i) {
+    const int k = tlm_register(ctx, names[i], decim);
+    if (k < 0) return k;  // not reached: every condition was checked above
     got[i] = static_cast<std::uint32_t>(k);
   }
   for (std::size_t i = 0; i < n; ++i) idx[i] = got[i];

@@ -64,13 +64,23 @@ struct tlm_slots {
   std::uint32_t idx[N];
 };
 
-// Builds "<prefix><suffix>" for every format suffix, registers them in
-// order and, only when all succeed, stores the context and indices.  A null
-// context detaches.  A failure returns -4 and keeps the previous attachment.
-// A name that would not fit in 31 characters is refused (not truncated, which
+// The longest prefix that fits in front of every suffix (names are at most
+// 31 characters).
+std::size_t tlm_prefix_room(const char* const* suffixes, std::size_t n);
+
+// Builds "<prefix><suffix>" for every format suffix and registers them in
+// order, then stores the context and indices.  A null context detaches.
+// All-or-nothing: every name and the free table slots are checked first, so
+// a refusal (-4) registers nothing and keeps the previous attachment.  A
+// name that would not fit in 31 characters is refused (not truncated, which
 // could merge two probes into one).
 int tlm_attach(tb_tlm* ctx, const char* prefix, std::uint64_t decim, const char* const* suffixes,
                std::uint32_t* idx, std::size_t n, tb_tlm** slot_ctx);
+
+template <std::size_t N>
+std::size_t tlm_prefix_room(const char* const (&suffixes)[N]) {
+  return tlm_prefix_room(suffixes, N);
+}
 
 template <std::size_t N>
 int tlm_attach(tlm_slots<N>* s, tb_tlm* ctx, const char* prefix, std::uint64_t decim,
