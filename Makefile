@@ -11,6 +11,7 @@ ASAN_BUILD := build/asan
 .PHONY: setup install test cpp-build cpp-test py-test demo bench sanitize clean
 
 setup:
+	@echo "== setup: Debian packages, Python build tools, then the package"
 	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
@@ -21,22 +22,29 @@ setup:
 
 # Builds into a persistent directory (build/<wheel tag>), so re-installs are incremental.
 install:
-	@$(PIP) install -q --no-build-isolation ".[test]"
+	@echo "== building and installing tamberl (incremental, in build/)"
+	@bash -o pipefail -c '$(PIP) install -v --no-build-isolation ".[test]" 2>&1 | \
+	  grep --line-buffered -E "^ *\[[0-9]+/[0-9]+\]|[Ee]rror|Successfully installed" | sed -u "s/^ */   /"' \
+	  || { echo "install failed: run '$(PIP) install -v --no-build-isolation .[test]' to see why"; exit 1; }
 
 test: setup cpp-test py-test
 
 cpp-build:
+	@echo "== building the C++ tests (build/cpp)"
 	@cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTAMBERL_BUILD_TESTS=ON -DTAMBERL_BUILD_PYTHON=OFF >/dev/null
 	@cmake --build $(CPP_BUILD)
 
 cpp-test: cpp-build
+	@echo "== C++ tests"
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 py-test:
+	@echo "== Python tests"
 	$(PYTHON) -m pytest tests/python
 
 demo: setup
+	@echo "== python -m tamberl.demo"
 	$(PYTHON) -m tamberl.demo
 
 bench: setup cpp-build
@@ -52,7 +60,7 @@ sanitize:
 	@cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	@rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/tamberl
-	@cp python/tamberl/*.py $(ASAN_BUILD)/*.so $(ASAN_PKG)/tamberl/
+	@cp python/tamberl/*.py python/tamberl/*.pyi python/tamberl/py.typed $(ASAN_BUILD)/*.so $(ASAN_PKG)/tamberl/
 	PYTHONPATH=$(ASAN_PKG) ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest tests/python -p no:cacheprovider

@@ -162,3 +162,24 @@ def assert_set_state_refusals(make, probe):
     obj.set_state(Sub(blob))  # a bytes subclass is accepted
     ref = probe(make())
     _same(ref, probe(obj))
+
+
+class Reenter:
+    """A hostile argument: its conversion (array, index or float) runs `action`
+    (destroy, __init__, ...) on the object being called, then converts as `value`."""
+
+    def __init__(self, action, value):
+        self.action, self.value = action, value
+
+    def __array__(self, dtype=None, copy=None):
+        self.action()
+        return np.asarray(self.value, dtype=dtype)
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+

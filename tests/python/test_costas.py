@@ -229,7 +229,7 @@ class TestSetTelemetry:
         zero = telemetry.Telemetry(0)
         c.set_telemetry(zero, "z")
         c.steps(signal[:32])
-        assert zero.dropped == 8 and zero.drain() == {}
+        assert zero.dropped == 8 and all(len(v) == 0 for v in zero.drain().values())
 
 
 def test_two_threads_match_sequential_runs():

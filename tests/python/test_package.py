@@ -66,17 +66,29 @@ def _same_default(stub, runtime):
     return ast.literal_eval(stub) == ast.literal_eval(runtime)
 
 
+def _class_methods(node, classes):
+    """The stub's methods of a class, those of its private stub bases included."""
+    methods = {}
+    for base in node.bases:
+        name = base.value.id if isinstance(base, ast.Subscript) else getattr(base, "id", None)
+        if name in classes:
+            methods.update(_class_methods(classes[name], classes))
+    methods.update({m.name: m for m in node.body if isinstance(m, ast.FunctionDef)})
+    return methods
+
+
 def _signature_cases():
     for module in MODULES:
         stub = pathlib.Path(tamberl.__file__).with_name(module.__name__.split(".")[-1] + ".pyi")
         tree = ast.parse(stub.read_text())
+        classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
         for node in tree.body:
             if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
                 yield module.__name__ + "." + node.name, getattr(module, node.name), node
             elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
                 cls = getattr(module, node.name)
-                for m in node.body:
-                    if not isinstance(m, ast.FunctionDef) or m.decorator_list:
+                for m in _class_methods(node, classes).values():
+                    if m.decorator_list:
                         continue
                     target = cls if m.name == "__init__" else getattr(cls, m.name)
                     yield f"{module.__name__}.{node.name}.{m.name}", target, m
@@ -90,3 +102,17 @@ def test_docstring_signatures_match_the_stubs(name, obj, node):
     assert [p[0] for p in stub] == [p[0] for p in runtime], name
     for (pname, s), (_, r) in zip(stub, runtime):
         assert _same_default(s, r), f"{name}: {pname} defaults to {r} at run time, {s} in the stub"
+
+
+def test_stubs_pass_mypy_strict(tmp_path):
+    """A script using every public name type-checks against the stubs."""
+    mypy = pytest.importorskip("mypy.api")
+    script = pathlib.Path(__file__).with_name("typing_script.py")
+    out, err, status = mypy.run(["--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"),
+                                 str(script)])
+    assert status == 0, out + err
+
+
+def test_typing_script_runs():
+    import runpy
+    runpy.run_path(str(pathlib.Path(__file__).with_name("typing_script.py")))

@@ -35,7 +35,9 @@ def test_configuration_attributes():
 
 
 @pytest.mark.parametrize("kwargs", [dict(n=1), dict(n=0), dict(fs=0.0), dict(fs=-1.0), dict(fs=math.nan),
-                                    dict(full_scale=0.0), dict(full_scale=-2.0)])
+                                    dict(fs=math.inf), dict(full_scale=0.0), dict(full_scale=-2.0),
+                                    dict(full_scale=math.inf), dict(alpha=math.nan), dict(alpha=-0.1),
+                                    dict(alpha=math.inf), dict(window="kaiser", beta=math.nan)])
 def test_refused_configuration(kwargs):
     with pytest.raises(MemoryError, match="^psd_create returned NULL$"):
         sp.PSD(**kwargs)

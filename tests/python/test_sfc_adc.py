@@ -1,3 +1,4 @@
+import math
 from decimal import ROUND_HALF_UP, Decimal
 
 import numpy as np
@@ -83,7 +84,8 @@ def test_default_configuration():
 
 
 @pytest.mark.parametrize("kwargs", [dict(bits=0), dict(bits=65), dict(bits=-1), dict(dithering=-1),
-                                    dict(bits=2**64 - 1)])
+                                    dict(bits=2**64 - 1), dict(dbfs=math.nan), dict(dbfs=math.inf),
+                                    dict(dbfs=-math.inf)])
 def test_refused_configuration(kwargs):
     with pytest.raises(MemoryError, match="^adc_create returned NULL$"):
         sfc.ADC(**kwargs)

@@ -41,7 +41,7 @@ void run(adc* a, const float* __restrict x, std::int64_t* __restrict out, std::s
 }  // namespace
 
 adc* adc_create(std::uint64_t bits, float dbfs, std::int32_t dithering) {
-  if (bits == 0 || bits > 64 || dithering < 0) return nullptr;
+  if (bits == 0 || bits > 64 || dithering < 0 || !all_finite(dbfs)) return nullptr;
   adc* a = new (std::nothrow) adc{};
   if (!a) return nullptr;
   a->bits = static_cast<std::uint32_t>(bits);

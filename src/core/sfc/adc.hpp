@@ -23,7 +23,7 @@ static_assert(sizeof(adc) == 48, "the ADC record is its 48-byte state payload");
 inline constexpr std::uint32_t kAdcSeed = 0x12345678u;
 inline constexpr std::size_t kAdcBlobBytes = 16 + sizeof(adc);  // header + the 48-byte record
 
-// nullptr when bits is 0 or above 64, or dithering is negative.
+// nullptr when bits is 0 or above 64, dithering is negative or dbfs is not finite.
 adc* adc_create(std::uint64_t bits, float dbfs, std::int32_t dithering);
 void adc_destroy(adc* a);
 void adc_reset(adc* a);

@@ -101,7 +101,7 @@ template <> struct Store8<FmtI16U64> {
 }  // namespace
 
 sfc_f2i* sfc_f2i_create(float scale) {
-  if (scale <= 0.0f) return nullptr;
+  if (!(scale > 0.0f) || !all_finite(scale)) return nullptr;
   sfc_f2i* c = new (std::nothrow) sfc_f2i{};
   if (c) c->scale = scale;
   return c;
@@ -126,7 +126,7 @@ int sfc_f2i_set_state(sfc_f2i* c, const char magic[4], const unsigned char* buf,
 }
 
 sfc_i2f* sfc_i2f_create(float scale) {
-  if (scale <= 0.0f) return nullptr;
+  if (!(scale > 0.0f) || !all_finite(scale)) return nullptr;
   sfc_i2f* c = new (std::nothrow) sfc_i2f{};
   if (c) c->inv = 1.0f / scale;
   return c;

@@ -58,7 +58,7 @@ struct FmtI32 {
   using Code = std::int32_t;
 };
 
-sfc_f2i* sfc_f2i_create(float scale);  // nullptr when scale <= 0 (NaN is accepted)
+sfc_f2i* sfc_f2i_create(float scale);  // nullptr unless scale is finite and > 0
 void sfc_f2i_destroy(sfc_f2i* c);
 void sfc_f2i_reset(sfc_f2i* c);
 std::size_t sfc_f2i_state_bytes(const sfc_f2i* c);
@@ -66,7 +66,7 @@ std::size_t sfc_f2i_state_bytes(const sfc_f2i* c);
 int sfc_f2i_get_state(const sfc_f2i* c, const char magic[4], unsigned char* buf, std::size_t len);
 int sfc_f2i_set_state(sfc_f2i* c, const char magic[4], const unsigned char* buf, std::size_t len);
 
-sfc_i2f* sfc_i2f_create(float scale);  // nullptr when scale <= 0
+sfc_i2f* sfc_i2f_create(float scale);  // nullptr unless scale is finite and > 0
 void sfc_i2f_destroy(sfc_i2f* c);
 
 template <class F>

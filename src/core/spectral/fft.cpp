@@ -1,5 +1,7 @@
 #include "core/spectral/fft.hpp"
 
+#include "platform/memory.hpp"
+
 #include <fftw3.h>
 
 #include <algorithm>
@@ -17,6 +19,11 @@
 #include <pocketfft_hdronly.h>
 
 namespace tb {
+
+// Working memory of an engine per transform point, as planned: pocketfft's
+// plan and work array plus the single-precision buffers (a generous bound,
+// used only to refuse sizes that cannot fit).
+constexpr std::size_t kBytesPerPoint = 3 * sizeof(cf64);
 namespace {
 
 using pocketfft::detail::cmplx;
@@ -134,7 +141,9 @@ struct fft : ShortDestination {
 };
 
 fft* fft_create(std::uint64_t n, std::int32_t sign) {
-  if (n == 0 || n > std::numeric_limits<std::size_t>::max() / sizeof(cf64) / 2) return nullptr;
+  // Plans, twiddles and working buffers take a few complex doubles per
+  // point; a length no memory could hold is refused before any is attempted.
+  if (n == 0 || !platform::fits_in_memory(n, kBytesPerPoint)) return nullptr;
   try {
     auto f = std::make_unique<fft>();
     f->n = n;
@@ -211,7 +220,9 @@ struct fft2d : ShortDestination {
 };
 
 fft2d* fft2d_create(std::uint64_t ny, std::uint64_t nx, std::int32_t sign) {
-  if (ny == 0 || nx == 0 || nx > std::numeric_limits<std::size_t>::max() / sizeof(cf64) / 2 / ny) return nullptr;
+  if (ny == 0 || nx == 0 || nx > std::numeric_limits<std::size_t>::max() / ny ||
+      !platform::fits_in_memory(ny * nx, kBytesPerPoint))
+    return nullptr;
   try {
     auto f = std::make_unique<fft2d>();
     f->ny = ny;

@@ -8,6 +8,8 @@
 #include <type_traits>
 
 #include "core/common/blob.hpp"
+#include "core/common/numeric.hpp"
+#include "platform/memory.hpp"
 #include "core/spectral/window.hpp"
 
 namespace tb {
@@ -98,12 +100,20 @@ psd::~psd() { fft_destroy(engine); }
 psd* psd_create(std::uint64_t n, double fs, int window, float beta, std::uint64_t pad, double full_scale,
                 std::uint64_t bits, int mode, double alpha) {
   if (bits != 0) full_scale = std::ldexp(1.0, static_cast<int>(std::min<std::uint64_t>(bits, 4096)) - 1);
-  if (n < 2 || !(fs > 0.0) || !(full_scale > 0.0)) return nullptr;
+  // Non-finite settings are refused like out-of-range ones; beta only
+  // matters (and is only checked) for the Kaiser window.
+  if (n < 2 || !(fs > 0.0) || !(full_scale > 0.0) || !all_finite(fs, full_scale, alpha) || !(alpha >= 0.0) ||
+      (window == kPsdKaiser && !all_finite(beta)))
+    return nullptr;
   if (pad == 0) pad = 1;
   constexpr std::uint64_t kMax = std::uint64_t{1} << 40;
   if (n > kMax || pad > kMax / n) return nullptr;
   std::uint64_t nfft = 1;
   while (nfft < pad * n) nfft <<= 1;
+  // The window, six nfft-long working arrays and the engine: refuse at once
+  // what could never fit rather than attempt it.
+  constexpr std::size_t kBytesPerBin = 2 * sizeof(cf32) + 2 * sizeof(double) + 2 * sizeof(float) + 3 * sizeof(cf64);
+  if (!platform::fits_in_memory(nfft, kBytesPerBin, n * sizeof(float))) return nullptr;
   try {
     auto p = std::make_unique<psd>();
     p->n = n;

@@ -125,6 +125,7 @@ std::int64_t find_peaks_f32(const float* db, std::size_t n, std::size_t n_peaks,
 }
 
 double obw_from_power(const double* pwr, std::size_t n, double fs, double frac) {
+  if (frac != frac) return frac;  // a NaN fraction has no bandwidth: NaN in, NaN out
   double total = 0.0;
   for (std::size_t j = 0; j < n; ++j) total += pwr[j];
   if (n == 0 || !(total > 0.0)) return 0.0;

@@ -1,0 +1,134 @@
+"""Uses every public name of the package with the types the stubs promise;
+`mypy --strict` must accept it (test_package runs it).  It also runs."""
+from __future__ import annotations
+
+from typing import Dict, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+import tamberl
+from tamberl import qmath, sfc, spectral, telemetry, track
+
+version: str = tamberl.__version__
+
+a16: npt.NDArray[np.int16] = qmath.add_q15([1, 2], [3, 4])
+for fn16 in (qmath.sub_q15, qmath.mul_q15):
+    a16 = fn16([1], [2])
+a16 = qmath.shl_q15(a16, 1)
+a16 = qmath.shr_q15(a16, 1)
+a8: npt.NDArray[np.int8] = qmath.add_q8([1], [2])
+a8 = qmath.sub_q8(qmath.mul_q8(a8, a8), a8)
+a8 = qmath.shr_q8(qmath.shl_q8(a8, 1), 1)
+a64: npt.NDArray[np.int64] = qmath.shr_i64(qmath.shl_i64([1], 2), 1)
+dots: Tuple[int, int] = (qmath.dot_q15([1], [2]), qmath.dot_q8([1], [2]))
+for acc_type in (qmath.AccQ15, qmath.AccQ8):
+    with acc_type(3) as acc:
+        acc.step(1)
+        acc.steps([1, 2])
+        acc.madd([1], [2])
+        acc.set_acc(acc.get_acc() + acc.get())
+        register: int = acc.dump()
+        acc.set_state(acc.get_state())
+        size: int = acc.state_bytes()
+        acc.reset()
+    acc.destroy()
+
+with track.LoopFilter(0.02, 0.707, 1.0) as lf:
+    u: float = lf.step(0.1)
+    us: npt.NDArray[np.float64] = lf.steps(np.zeros(4))
+    lf.configure(0.01, 0.707, 1.0)
+    lf.integ = 0.5
+    gains: Tuple[float, float, float, float, float, float] = (lf.kp, lf.ki, lf.integ, lf.bn, lf.zeta, lf.t)
+    lf.set_state(lf.get_state())
+    lf.reset()
+    nbytes: int = lf.state_bytes()
+
+tlm = telemetry.Telemetry(capacity=1 << 10)
+with track.Costas(bn=0.05, tsamps=4) as c:
+    c.set_telemetry(tlm, "c", 1)
+    prompts: npt.NDArray[np.complex64] = c.steps(np.ones(16, np.complex64))
+    bound: int = c.steps_max_out()
+    c.configure(0.05, 0.707)
+    c.configure_lock(0.85, 0.78, 8, 32)
+    c.bn, c.norm_freq, c.bn_fll = 0.05, 0.0, 0.0
+    state: Tuple[float, float, bool] = (c.lock_metric, c.last_error, c.locked)
+    c.set_state(c.get_state())
+    c.reset()
+    nbytes = c.state_bytes()
+series: Dict[str, npt.NDArray[np.float32]] = tlm.drain()
+names: List[str] = tlm.probes()
+counts: Tuple[int, int, int, int] = (tlm.written("c.e"), tlm.pending(), tlm.dropped, tlm.capacity)
+tlm.stamp = tlm.stamp + 1
+records = tlm.drain_records()
+consts: Tuple[bytes, int] = (telemetry.CAPSULE_NAME, telemetry.MAX_PROBES)
+record_dtype: np.dtype[np.void] = telemetry.RECORD
+
+for engine in (spectral.FFT(n=16), spectral.FFT2D(ny=4, nx=4)):
+    with engine as e:
+        y64: npt.NDArray[np.complex128] = e.execute_cf64(np.zeros(16))
+        y32: npt.NDArray[np.complex64] = e.execute_cf32(np.zeros(16, np.complex64))
+        y64 = e.execute_inplace_cf64(np.zeros(16))
+        y32 = e.execute_inplace_cf32(np.zeros(16, np.complex64))
+        bounds: Tuple[int, int, int, int, int] = (e.execute_cf64_max_out(), e.execute_cf32_max_out(),
+                                                  e.execute_inplace_cf64_max_out(),
+                                                  e.execute_inplace_cf32_max_out(), e.sign)
+        e.reset()
+f = spectral.FFT(n=16)
+y32 = f.execute_ci16(np.zeros(32, np.int16))
+y32 = f.execute_ci8(np.zeros(32, np.int8))
+sizes: Tuple[int, int, int] = (f.n, spectral.FFT2D().ny, spectral.FFT2D().nx)
+
+p = spectral.PSD(n=64, fs=1000.0)
+p.accumulate(np.ones(128, np.complex64))
+p.accumulate_real(np.ones(128, np.float32))
+spectra: List[Optional[npt.NDArray[np.float32]]] = [p.psd_db(), p.psd_dbhz(1), p.power_twosided(), p.power_onesided()]
+bounds4: List[int] = [p.psd_db_max_out(), p.psd_dbhz_max_out(), p.power_twosided_max_out(),
+                      p.power_onesided_max_out(), p.band_power_max_out()]
+bp: npt.NDArray[np.float32] = p.band_power([-100.0, 100.0])
+measures: List[float] = [p.total_band_power([-1.0, 1.0]), p.occupied_bw(0.99), p.noise_floor(), p.snr(-1.0, 1.0),
+                         p.sfdr(-100.0)]
+attrs: List[float] = [p.n, p.nfft, p.fs, p.full_scale, p.bits, p.enbw, p.rbw, p.count, p.mode]
+p.set_state(p.get_state())
+p.reset()
+nbytes = p.state_bytes()
+p.destroy()
+
+w = np.zeros(16, np.float32)
+spectral.hann_window(w)
+spectral.kaiser_window(w, 5.0)
+spectral.blackman_harris_window(w)
+values: List[float] = [spectral.kaiser_enbw(w), spectral.kaiser_beta_for_sidelobe(60.0),
+                       spectral.obw_from_power(np.ones(8), 1.0, 0.5), spectral.noise_floor_db(w)]
+db: npt.NDArray[np.float32] = spectral.magnitude_db_cf32(np.ones(4, np.complex64), 1e-12, 0.0)
+db = spectral.magnitude_db_cf64(np.ones(4), 1e-12, 0.0)
+peaks: List[Tuple[float, float]] = spectral.find_peaks_f32(db, 4, -100.0)
+
+codes8: npt.NDArray[np.int8] = sfc.F32ToI8().steps(np.zeros(2, np.float32))
+codes16: npt.NDArray[np.int16] = sfc.F32ToI16(32768.0).steps(np.zeros(2, np.float32))
+codes32: npt.NDArray[np.int32] = sfc.F32ToI32().steps(np.zeros(2, np.float32))
+codesu32: npt.NDArray[np.uint32] = sfc.F32ToI16U32().steps(np.zeros(2, np.float32))
+codesu64: npt.NDArray[np.uint64] = sfc.F32ToI16U64().steps(np.zeros(2, np.float32))
+codesuq: npt.NDArray[np.uint16] = sfc.F32ToUQ15().steps(np.zeros(2, np.float32))
+with sfc.F32ToI16() as conv:
+    code: int = conv.step(0.5)
+    clipped: bool = conv.clipped
+    conv.set_state(conv.get_state())
+    nbytes = conv.state_bytes()
+    conv.reset()
+for i2f in (sfc.I8ToF32(), sfc.I16ToF32(), sfc.I32ToF32(), sfc.I16U32ToF32(), sfc.I16U64ToF32(), sfc.UQ15ToF32()):
+    with i2f as back:
+        samples: npt.NDArray[np.float32] = back.steps([0, 1])
+        sample: float = back.step(3)
+        back.reset()
+with sfc.ADC(bits=12, dbfs=0.0, dithering=1) as adc:
+    adc_codes: npt.NDArray[np.int64] = adc.steps(np.zeros(2, np.float32))
+    adc_code: int = adc.step(0.1)
+    adc_attrs: Tuple[bool, float, int] = (adc.clipped, adc.scale, adc.bits)
+    adc.set_state(adc.get_state())
+    nbytes = adc.state_bytes()
+    adc.reset()
+bits = np.zeros(64, np.uint8)
+written: List[int] = [sfc.int_to_bin(5, 8, bits, 0), sfc.hex_to_bin("1A", bits, 0),
+                      sfc.bin_to_nrz(bits[:8], np.zeros(8, np.float32)), sfc.nrz_to_bin(np.ones(4, np.float32), bits),
+                      sfc.bin_to_hex(bits[:8], np.zeros(4, np.uint8), 0), sfc.bin_to_int(bits[:8], 0)]
