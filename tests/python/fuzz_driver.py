@@ -105,7 +105,7 @@ def fuzz_state(obj, rng):
 
 def exercise(obj):
     for name in public_methods(obj):
-        if name in ("destroy", "set_state", "__exit__"):
+        if name in ("destroy", "close", "set_state", "__exit__"):
             continue
         ps, has_out = params(getattr(obj, name))
         required = [p for p in ps if p.default is p.empty]
@@ -135,7 +135,7 @@ def fuzz_type(qualname, cls, rng):
     obj = make()
     fuzz_state(obj, rng)
     for name in public_methods(obj):
-        if name in ("destroy", "__exit__", "__enter__"):
+        if name in ("destroy", "close", "__exit__", "__enter__"):
             continue
         ps, has_out = params(getattr(obj, name))
         required = [p for p in ps if p.default is p.empty]

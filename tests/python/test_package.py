@@ -5,10 +5,10 @@ import pathlib
 import pytest
 
 import tamberl
-from tamberl import qmath, sfc, spectral, track
+from tamberl import lox, qmath, sfc, spectral, track
 
 
-MODULES = [qmath, track, sfc, spectral]
+MODULES = [qmath, track, sfc, spectral, lox]
 
 
 @pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
@@ -30,6 +30,7 @@ def test_stubs_name_exactly_the_public_members(module):
     (qmath, ["AccQ15", "AccQ8"]),
     (track, ["LoopFilter", "Costas"]),
     (spectral, ["FFT", "FFT2D", "PSD"]),
+    (lox, ["LOX", "Loxr", "MatchedLOX", "MatchedLoxr"]),
 ])
 def test_types_are_registered_in_order_with_module_names(module, types):
     assert [n for n in vars(module) if n[0].isupper()] == types

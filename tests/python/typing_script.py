@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 import tamberl
-from tamberl import qmath, sfc, spectral, telemetry, track
+from tamberl import lox, qmath, sfc, spectral, telemetry, track
 
 version: str = tamberl.__version__
 
@@ -132,3 +132,20 @@ bits = np.zeros(64, np.uint8)
 written: List[int] = [sfc.int_to_bin(5, 8, bits, 0), sfc.hex_to_bin("1A", bits, 0),
                       sfc.bin_to_nrz(bits[:8], np.zeros(8, np.float32)), sfc.nrz_to_bin(np.ones(4, np.float32), bits),
                       sfc.bin_to_hex(bits[:8], np.zeros(4, np.uint8), 0), sfc.bin_to_int(bits[:8], 0)]
+
+for down in (lox.LOX(0.1, 0.25), lox.MatchedLOX(-0.1, 0.125, "rrc", 0.35, 8, 4.0, 64)):
+    with down as dc:
+        base: npt.NDArray[np.complex64] = dc.execute(np.ones(64, np.complex64))
+        base = dc.execute_ctrl(np.ones(64, np.complex64), 0.0, 0.0)
+        base = dc.execute_ctrl_push(1j, 0.0, 0.0)
+        sizes3: Tuple[int, int] = (dc.execute_max_out(64), dc.execute_ctrl_push_max_out())
+        dc.norm_freq = -0.05
+        flags: Tuple[float, float, bool, bool] = (dc.norm_freq, dc.rate, dc.clipped, dc.narrow_pulse)
+        dc.set_state(dc.get_state())
+        nbytes = dc.state_bytes()
+        dc.reset()
+for rdown in (lox.Loxr(-0.7, 0.25), lox.MatchedLoxr(-0.6875, 0.125, "rrc", 0.35, 8, 4.0, 64)):
+    base = rdown.execute(np.ones(64, np.float32))
+    base = rdown.execute_ctrl_push(0.5, 0.0, 0.0)
+    nbytes = rdown.execute_max_out()
+    rdown.close()

@@ -9,7 +9,8 @@
 //     TB_STANDARD_OPS(foo)                          // destroy/reset/state functions, when named foo_*
 //     static Rec* create(PyObject* args, PyObject* kw);   // parse + create
 //     // optional: methods(), getset(), release_gil, what, after_create(self),
-//     //           repr_attrs (attribute names shown by repr)
+//     //           repr_attrs (attribute names shown by repr), close_alias
+//     //           (a `close` method that is destroy)
 //   };
 #pragma once
 #include "bindings/frame/methods.hpp"
@@ -179,6 +180,10 @@ struct Standard {
       }
       t.push_back({"destroy", &Standard::destroy, METH_NOARGS,
                    "destroy($self)\n--\n\nRelease the core record (idempotent); returns None."});
+      if constexpr (requires { T::close_alias; })
+        if (T::close_alias)
+          t.push_back({"close", &Standard::destroy, METH_NOARGS,
+                       "close($self)\n--\n\nThe same as destroy(): release the core record; returns None."});
       t.push_back({"__enter__", &Standard::enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn the object itself."});
       t.push_back({"__exit__", &Standard::exit, METH_VARARGS,
                    "__exit__($self, /, *args)\n--\n\nRelease the core record, as destroy()."});

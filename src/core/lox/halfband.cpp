@@ -1,0 +1,305 @@
+#include "core/lox/halfband.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+
+#include "core/common/blob.hpp"
+
+namespace tb {
+
+namespace {
+
+constexpr float f32(std::uint32_t bits) { return std::bit_cast<float>(bits); }
+
+constexpr char kHbMagic[4] = {'H', 'B', 'D', 'C'};
+constexpr char kHbr2Magic[4] = {'H', 'B', 'R', '2'};
+constexpr std::size_t H = kHalfbandRing;
+
+// The fixed summation order of the nine folded products p0..p8; identical in
+// both halfbands so their outputs are reproducible bit for bit.
+#define TB_FOLD9(p) ((((p##5 + p##1) + (p##7 + p##3)) + ((p##4 + p##0) + (p##6 + p##2))) + p##8)
+
+// One component of m complex-halfband outputs.  With w the odd branch and
+// w[H + q - k] the odd sample k pairs before pair q (B[k]), each output is
+//   0.5 e[H + q - 9] + fold of taps[t] (B[18 - t] + B[t + 1]).
+void hb_component(const float* __restrict tp, const float* __restrict e, const float* __restrict w,
+                  float* __restrict y, std::size_t m) {
+  for (std::size_t q = 0; q < m; ++q) {
+    const float* b = w + H + q;
+    const float p0 = tp[0] * (b[-18] + b[-1]), p1 = tp[1] * (b[-17] + b[-2]), p2 = tp[2] * (b[-16] + b[-3]);
+    const float p3 = tp[3] * (b[-15] + b[-4]), p4 = tp[4] * (b[-14] + b[-5]), p5 = tp[5] * (b[-13] + b[-6]);
+    const float p6 = tp[6] * (b[-12] + b[-7]), p7 = tp[7] * (b[-11] + b[-8]), p8 = tp[8] * (b[-10] + b[-9]);
+    y[q] = 0.5f * e[H + q - 9] + TB_FOLD9(p);
+  }
+}
+
+// The real-to-complex twin: q_t = taps[t] (B[t + 1] - B[18 - t]) folded for
+// the imaginary part, the centre with its sign for the real part.
+void hbr2_parts(const float* __restrict tp, float centre, const float* __restrict e, const float* __restrict w,
+                float* __restrict re, float* __restrict im, std::size_t m) {
+  for (std::size_t q = 0; q < m; ++q) {
+    const float* b = w + H + q;
+    const float p0 = tp[0] * (b[-1] - b[-18]), p1 = tp[1] * (b[-2] - b[-17]), p2 = tp[2] * (b[-3] - b[-16]);
+    const float p3 = tp[3] * (b[-4] - b[-15]), p4 = tp[4] * (b[-5] - b[-14]), p5 = tp[5] * (b[-6] - b[-13]);
+    const float p6 = tp[6] * (b[-7] - b[-12]), p7 = tp[7] * (b[-8] - b[-11]), p8 = tp[8] * (b[-9] - b[-10]);
+    im[q] = TB_FOLD9(p);
+    re[q] = centre * e[H + q - 9];
+  }
+}
+
+#undef TB_FOLD9
+
+// The last H samples of each work array become the history of the next chunk.
+inline void keep_history(float* w, std::size_t m) { std::memmove(w, w + m, H * sizeof(float)); }
+
+// The pairing rule shared by both halfbands: a held input is the even sample
+// of the first pair; pairs are formed while two inputs remain and there is
+// room; one leftover input (or, if the capacity ran out, the first
+// unprocessed one) is held for the next call.  `chunk(m, pair)` runs m pairs,
+// `pair(q)` giving the inputs of pair q.
+template <class H_, class S, class Chunk>
+std::size_t run_pairs(H_* h, const S* x, std::size_t n, std::size_t cap, Chunk chunk) {
+  std::size_t i = 0, j = 0;
+  while (j < cap) {
+    const std::size_t avail = (n - i + (h->pending ? 1 : 0)) / 2;
+    if (avail == 0) break;
+    const std::size_t m = std::min({avail, cap - j, kHalfbandChunk});
+    const bool held = h->pending != 0;
+    const S first = h->held;
+    const std::size_t base = i;
+    chunk(j, m, [&](std::size_t q, S* even, S* odd) {
+      if (held) {
+        if (q == 0) {
+          *even = first;
+          *odd = x[base];
+        } else {
+          *even = x[base + 2 * q - 1];
+          *odd = x[base + 2 * q];
+        }
+      } else {
+        *even = x[base + 2 * q];
+        *odd = x[base + 2 * q + 1];
+      }
+    });
+    i += 2 * m - (held ? 1 : 0);
+    h->pending = 0;
+    h->pushes += m;
+    j += m;
+  }
+  if (i < n) {
+    h->pending = 1;
+    h->held = x[i];
+  }
+  return j;
+}
+
+// Writes the delay line w (the last H samples, newest at H - 1) as a ring of
+// D mirrored slots with index -pushes mod D: slot[(index + k) mod D] is the
+// sample pushed k ago.
+template <class Put>
+void put_ring(const float* re, const float* im, std::uint64_t pushes, Put put) {
+  const std::size_t index = static_cast<std::size_t>((H - pushes % H) % H);
+  for (std::size_t s = 0; s < 2 * H; ++s) {
+    const std::size_t k = (s % H + H - index) % H;  // slot s holds the sample pushed k ago
+    put(re[H - 1 - k], im ? im[H - 1 - k] : 0.0f);
+  }
+}
+
+// Reads a ring as the halfband would: sample k ago is slot[index + k].
+template <class Get>
+std::uint64_t get_ring(float* re, float* im, std::uint64_t index, Get get) {
+  float slot_re[2 * H], slot_im[2 * H];
+  for (std::size_t s = 0; s < 2 * H; ++s) get(&slot_re[s], im ? &slot_im[s] : nullptr);
+  index %= H;
+  for (std::size_t k = 0; k < H; ++k) {
+    re[H - 1 - k] = slot_re[index + k];
+    if (im) im[H - 1 - k] = slot_im[index + k];
+  }
+  return (H - index) % H;
+}
+
+}  // namespace
+
+const float kHalfbandTable[kHalfbandTaps] = {
+    f32(0x3ACEF83Cu), f32(0xBB99373Bu), f32(0x3C2B19DEu), f32(0xBCA54541u), f32(0x3D12A1E5u),
+    f32(0xBD794F04u), f32(0x3DD53969u), f32(0xBE4A475Au), f32(0x3F21B099u), f32(0x3F21B099u),
+    f32(0xBE4A475Au), f32(0x3DD53969u), f32(0xBD794F04u), f32(0x3D12A1E5u), f32(0xBCA54541u),
+    f32(0x3C2B19DEu), f32(0xBB99373Bu), f32(0x3ACEF83Cu), 0.0f,
+};
+
+// ---------------------------------------------------------------------------
+// Complex halfband
+
+hb* hb_create(std::size_t n, const float* table) {
+  if (n != kHalfbandTaps || table == nullptr) return nullptr;
+  hb* h = new (std::nothrow) hb{};
+  if (!h) return nullptr;
+  for (std::size_t t = 0; t < n; ++t) h->taps[t] = 0.5f * table[t];
+  return h;
+}
+
+void hb_destroy(hb* h) { delete h; }
+
+void hb_reset(hb* h) {
+  std::fill_n(h->er, H, 0.0f);
+  std::fill_n(h->ei, H, 0.0f);
+  std::fill_n(h->orr, H, 0.0f);
+  std::fill_n(h->oi, H, 0.0f);
+  h->pushes = 0;
+  h->pending = 0;
+  h->held = {};
+}
+
+std::size_t hb_execute(hb* h, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
+  return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, auto pair) {
+    for (std::size_t q = 0; q < m; ++q) {
+      cf32 e, o;
+      pair(q, &e, &o);
+      h->er[H + q] = e.real();
+      h->ei[H + q] = e.imag();
+      h->orr[H + q] = o.real();
+      h->oi[H + q] = o.imag();
+    }
+    float yr[kHalfbandChunk], yi[kHalfbandChunk];
+    hb_component(h->taps, h->er, h->orr, yr, m);
+    hb_component(h->taps, h->ei, h->oi, yi, m);
+    for (std::size_t q = 0; q < m; ++q) out[j + q] = {yr[q], yi[q]};
+    keep_history(h->er, m);
+    keep_history(h->ei, m);
+    keep_history(h->orr, m);
+    keep_history(h->oi, m);
+  });
+}
+
+std::size_t hb_max_out(const hb* h, std::size_t n) { return (n + (h->pending ? 1 : 0)) / 2; }
+
+std::size_t hb_state_bytes(const hb*) { return kHbBlobBytes; }
+
+int hb_get_state(const hb* h, unsigned char* buf, std::size_t len) {
+  BlobWriter w = blob_begin(buf, len, kHbMagic, 1, kHbBlobBytes);
+  const std::uint64_t index = (H - h->pushes % H) % H;
+  w.put<std::uint64_t>(index);
+  w.put<std::uint64_t>(index);
+  w.put<std::uint32_t>(h->pending);
+  w.put<float>(h->held.real());
+  w.put<float>(h->held.imag());
+  auto put = [&w](float re, float im) {
+    w.put<float>(re);
+    w.put<float>(im);
+  };
+  put_ring(h->er, h->ei, h->pushes, put);
+  put_ring(h->orr, h->oi, h->pushes, put);
+  return w.status();
+}
+
+int hb_check_state(const hb*, const unsigned char* buf, std::size_t len) {
+  BlobReader r = blob_open(buf, len, kHbMagic, 1, kHbBlobBytes);
+  // The two rings advance together, one push each per pair.
+  const std::uint64_t ia = r.get<std::uint64_t>(), ib = r.get<std::uint64_t>();
+  return r.ok() && ia % H == ib % H ? 0 : kStatusRefused;
+}
+
+int hb_set_state(hb* h, const unsigned char* buf, std::size_t len) {
+  if (hb_check_state(h, buf, len) != 0) return kStatusRefused;
+  BlobReader r = blob_open(buf, len, kHbMagic, 1, kHbBlobBytes);
+  const std::uint64_t index = r.get<std::uint64_t>();
+  r.get<std::uint64_t>();
+  h->pending = r.get<std::uint32_t>() & 1u;
+  const float hr = r.get<float>(), hi = r.get<float>();
+  h->held = {hr, hi};
+  auto get = [&r](float* re, float* im) {
+    *re = r.get<float>();
+    *im = r.get<float>();
+  };
+  h->pushes = get_ring(h->er, h->ei, index, get);
+  get_ring(h->orr, h->oi, index, get);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Real-to-complex halfband
+
+hbr2* hbr2_create(std::size_t n, const float* table) {
+  if (n != kHalfbandTaps || table == nullptr) return nullptr;
+  hbr2* h = new (std::nothrow) hbr2{};
+  if (!h) return nullptr;
+  for (std::size_t t = 0; t < n; ++t) h->taps[t] = table[t] * ((t % 2 == 0) ? 0.5f : -0.5f);
+  h->centre_sign = (n % 4 == 1) ? 1.0f : -1.0f;
+  return h;
+}
+
+void hbr2_destroy(hbr2* h) { delete h; }
+
+void hbr2_reset(hbr2* h) {
+  std::fill_n(h->e, H, 0.0f);
+  std::fill_n(h->o, H, 0.0f);
+  h->pushes = 0;
+  h->pending = 0;
+  h->held = 0.0f;
+  h->toggle = 0;
+}
+
+std::size_t hbr2_execute(hbr2* h, const float* x, std::size_t n, cf32* out, std::size_t cap) {
+  return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, auto pair) {
+    for (std::size_t q = 0; q < m; ++q) pair(q, &h->e[H + q], &h->o[H + q]);
+    float re[kHalfbandChunk], im[kHalfbandChunk];
+    hbr2_parts(h->taps, h->centre_sign * 0.5f, h->e, h->o, re, im, m);
+    // The quarter-rate rotation: every other output negated; the factor 2
+    // restores unit amplitude for the analytic signal.
+    std::uint32_t toggle = h->toggle;
+    for (std::size_t q = 0; q < m; ++q) {
+      float a = re[q], b = im[q];
+      if (toggle) {
+        a = -a;
+        b = -b;
+      }
+      toggle ^= 1u;
+      out[j + q] = {a + a, b + b};
+    }
+    h->toggle = toggle;
+    keep_history(h->e, m);
+    keep_history(h->o, m);
+  });
+}
+
+std::size_t hbr2_max_out(const hbr2* h, std::size_t n) { return (n + (h->pending ? 1 : 0)) / 2; }
+
+std::size_t hbr2_state_bytes(const hbr2*) { return kHbr2BlobBytes; }
+
+int hbr2_get_state(const hbr2* h, unsigned char* buf, std::size_t len) {
+  BlobWriter w = blob_begin(buf, len, kHbr2Magic, 1, kHbr2BlobBytes);
+  const std::uint64_t index = (H - h->pushes % H) % H;
+  w.put<std::uint64_t>(index);
+  w.put<std::uint64_t>(index);
+  w.put<std::uint32_t>(h->pending);
+  w.put<float>(h->held);
+  w.put<std::uint32_t>(h->toggle);
+  auto put = [&w](float v, float) { w.put<float>(v); };
+  put_ring(h->e, nullptr, h->pushes, put);
+  put_ring(h->o, nullptr, h->pushes, put);
+  return w.status();
+}
+
+int hbr2_check_state(const hbr2*, const unsigned char* buf, std::size_t len) {
+  BlobReader r = blob_open(buf, len, kHbr2Magic, 1, kHbr2BlobBytes);
+  const std::uint64_t ia = r.get<std::uint64_t>(), ib = r.get<std::uint64_t>();
+  return r.ok() && ia % H == ib % H ? 0 : kStatusRefused;
+}
+
+int hbr2_set_state(hbr2* h, const unsigned char* buf, std::size_t len) {
+  if (hbr2_check_state(h, buf, len) != 0) return kStatusRefused;
+  BlobReader r = blob_open(buf, len, kHbr2Magic, 1, kHbr2BlobBytes);
+  const std::uint64_t index = r.get<std::uint64_t>();
+  r.get<std::uint64_t>();
+  h->pending = r.get<std::uint32_t>() & 1u;
+  h->held = r.get<float>();
+  h->toggle = r.get<std::uint32_t>() & 1u;
+  auto get = [&r](float* v, float*) { *v = r.get<float>(); };
+  h->pushes = get_ring(h->e, nullptr, index, get);
+  get_ring(h->o, nullptr, index, get);
+  return 0;
+}
+
+}  // namespace tb

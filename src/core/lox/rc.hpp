@@ -1,0 +1,114 @@
+// The rate-converting cascade ("RateConverter"): complex float32 in, rate x
+// the input rate out, for any real rate > 0, by the cheapest chain of up to
+// two 2:1 halfbands or one CIC decimator by a power of two, followed where
+// needed by the polyphase resampler.  The matched variant always ends in a
+// resampler whose taps are the matched filter of the transmitted pulse
+// (optionally with the CIC droop compensator folded in).
+//
+// The down-converters of lox, the rate synchroniser and the receivers of
+// track each own one cascade; only the receivers attach its optional AGC.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/common/types.hpp"
+#include "core/lox/agc.hpp"
+#include "core/lox/cic.hpp"
+#include "core/lox/halfband.hpp"
+#include "core/lox/resamp.hpp"
+
+namespace tb {
+
+enum rc_kind : int { kRcHalfband = 0, kRcCic = 1, kRcResamp = 2 };
+enum rc_pulse_kind : int { RC_PULSE_IANDD = 0, RC_PULSE_RRC = 1, RC_PULSE_NONE = 2 };
+
+struct rc_plan_entry {
+  int kind = kRcHalfband;
+  std::uint32_t cic_r = 0;  // kind 1
+  double rate = 0.0;        // kind 2
+  std::int32_t comp = 0;    // kind 1: attach the droop compensator
+};
+struct rc_plan {
+  int n = 0;
+  rc_plan_entry e[3];
+};
+
+// The stage chain for a rate; false when there is none (rate <= 0 or NaN).
+bool rc_plan_make(double rate, bool comp, bool matched, rc_plan* plan);
+
+struct rc_stage {
+  int kind = kRcHalfband;
+  hb* h = nullptr;
+  cic* c = nullptr;
+  fir* f = nullptr;  // compensator of a CIC stage, or null
+  resamp* r = nullptr;
+};
+
+struct rc {
+  double rate = 0.0;
+  std::uint32_t comp = 0;
+  int n_stages = 0;
+  rc_stage st[3];
+  std::vector<cf32> a, b;  // ping-pong scratch between stages
+  std::uint32_t pulse = RC_PULSE_NONE;
+  double beta = 0.0;
+  std::uint64_t span = 0;
+  double pulse_sps = 0.0;
+  std::uint64_t num_phases = 0;
+  bool narrow = false;
+  agc* gain = nullptr;  // attached by an owner that wants gain control
+  double mf_sps = 0.0, mf_energy = 0.0, mf_gain_db = 0.0;
+  ~rc();
+};
+
+// Plain cascade; nullptr when the rate is refused (not finite and > 0, or a
+// terminal stage rate outside the resampler's range) or allocation fails.
+rc* rc_create(double rate, std::uint32_t comp);
+// Matched cascade: also nullptr unless pulse is 0 or 1, num_phases a power
+// of two >= 2, pulse_sps > 0, span >= 1 and 0 <= beta <= 1 (NaN fails).
+rc* rc_create_matched(double rate, std::uint32_t comp, int pulse, double beta, std::uint64_t span, double pulse_sps,
+                      std::uint64_t num_phases);
+void rc_destroy(rc* c);
+void rc_reset(rc* c);
+
+// Room for blocks of n inputs in the scratch buffers and the compensator;
+// false (nothing changed) when it cannot be had.
+bool rc_reserve(rc* c, std::size_t n);
+// The most outputs a block of n inputs can give from the current state: by
+// the block engines, or (rc_max_out_ctrl) through the push engine at a rate
+// deviation, so a caller sizes cap and no input is ever left unconsumed.
+std::size_t rc_max_out(const rc* c, std::size_t n);
+std::size_t rc_max_out_ctrl(const rc* c, std::size_t n, double rate_ctrl);
+
+// Block calls: the count written, or kStatusNoMemory when the scratch could
+// not grow (nothing consumed then).  With cap >= the bound above every
+// input is consumed.
+std::int64_t rc_execute(rc* c, const cf32* x, std::size_t n, cf32* out, std::size_t cap);
+std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ctrl, cf32* out, std::size_t cap);
+// One input; pre_out and reached (optional) tell the sample that entered the
+// terminal stage (after the AGC) and whether the input got that far.
+std::size_t rc_push(rc* c, cf32 x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out = nullptr,
+                    int* reached = nullptr);
+
+bool rc_clipped(const rc* c);
+bool rc_narrow(const rc* c);
+double rc_rate(const rc* c);
+// The terminal resampler, or nullptr when the plan ends in a halfband or CIC.
+resamp* rc_terminal(const rc* c);
+// The plan's last rate (the terminal stage's nominal rate).
+double rc_stage_rate(const rc* c);
+
+// Attaches (replacing any previous) an AGC with these parameters, reset;
+// false when allocation fails.  rc_detach_agc releases it.
+bool rc_attach_agc(rc* c, double target_db, double loop_gain, double alpha, double reserved, double clamp_db,
+                   std::uint64_t period);
+void rc_detach_agc(rc* c);
+
+std::size_t rc_state_bytes(const rc* c);
+int rc_get_state(const rc* c, unsigned char* buf, std::size_t len);
+// Every component's header and length are checked before anything changes.
+int rc_check_state(const rc* c, const unsigned char* buf, std::size_t len);
+int rc_set_state(rc* c, const unsigned char* buf, std::size_t len);
+
+}  // namespace tb

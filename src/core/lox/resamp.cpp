@@ -1,0 +1,353 @@
+#include "core/lox/resamp.hpp"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "core/common/blob.hpp"
+#include "core/lox/lo.hpp"
+#include "core/lox/pulse.hpp"
+#include "platform/memory.hpp"
+
+namespace tb {
+
+namespace {
+
+constexpr char kMagic[4] = {'R', 'S', 'M', 'P'};
+constexpr std::uint16_t kVersion = 2;
+// The largest countdown the push engine ever sets: floor(1/1e-6) + 1.  A
+// restored blob beyond it is refused (it would stall each push).
+constexpr std::uint32_t kMaxCountdown = 1000001;
+
+inline std::uint32_t arm(const resamp* r, std::uint32_t v) {
+  return r->log2p == 0 ? 0u : v >> (32 - r->log2p);
+}
+
+// y = sum_k taps[k] * R[k] in the one fixed order both engines use: with
+// K >= 8, the first 8*floor(K/8) products go round eight running sums,
+// combined ((s5 + s1) + (s7 + s3)) + ((s4 + s0) + (s6 + s2)); the remaining
+// products are added one at a time.  Real and imaginary parts alike.
+inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
+  float re = 0.0f, im = 0.0f;
+  std::size_t i = 0;
+  if (k >= 8) {
+    float sr[8] = {}, si[8] = {};
+    for (; i + 8 <= k; i += 8)
+      for (int l = 0; l < 8; ++l) {
+        sr[l] += t[i + l] * x[i + l].real();
+        si[l] += t[i + l] * x[i + l].imag();
+      }
+    re = ((sr[5] + sr[1]) + (sr[7] + sr[3])) + ((sr[4] + sr[0]) + (sr[6] + sr[2]));
+    im = ((si[5] + si[1]) + (si[7] + si[3])) + ((si[4] + si[0]) + (si[6] + si[2]));
+  }
+  for (; i < k; ++i) {
+    re += t[i] * x[i].real();
+    im += t[i] * x[i].imag();
+  }
+  return {re, im};
+}
+
+inline cf32 dot_arm(const resamp* r, std::uint32_t phi) {
+  return dot(r->taps.data() + static_cast<std::size_t>(phi) * r->k, r->ring.data() + r->ring_index, r->k);
+}
+
+inline void push_ring(resamp* r, cf32 x) {
+  r->ring_index = (r->ring_index + r->d - 1) & (r->d - 1);
+  r->ring[r->ring_index] = r->ring[r->ring_index + r->d] = x;
+}
+
+// The push engine's period for one input: s = rate + rate_ctrl floored at
+// 1e-6, period = 1/s split into whole inputs and a 32-bit fraction.
+inline void push_period(double rate, double rate_ctrl, double* ip, std::uint32_t* fp) {
+  double s = rate + rate_ctrl;
+  if (!(s > 1e-6)) s = 1e-6;
+  const double period = 1.0 / s;
+  *ip = std::floor(period);
+  *fp = freq_to_inc(period - *ip);
+}
+
+std::uint64_t ceil_pow2(std::uint64_t v) {
+  std::uint64_t d = 1;
+  while (d < v) d <<= 1;
+  return d;
+}
+
+}  // namespace
+
+resamp* resamp_create(std::uint64_t p, std::uint64_t k, const float* taps, double rate) {
+  if (p == 0 || (p & (p - 1)) != 0 || k == 0 || taps == nullptr) return nullptr;
+  if (!(rate >= kResampMinRate && rate <= kResampMaxRate)) return nullptr;  // also NaN
+  if (k > (std::uint64_t{1} << 40) || p > std::numeric_limits<std::uint64_t>::max() / k ||
+      !platform::fits_in_memory(p * k, sizeof(float), 8 * ceil_pow2(k) * sizeof(cf32)))
+    return nullptr;
+  try {
+    auto* r = new resamp;
+    r->rate = rate;
+    r->p = p;
+    r->k = k;
+    r->log2p = std::countr_zero(p);
+    r->up = rate >= 1.0;
+    r->taps.assign(taps, taps + p * k);
+    const double inc = r->up ? std::trunc(4294967296.0 / rate) : std::trunc(rate * 4294967296.0);
+    r->block_inc = static_cast<std::uint32_t>(std::fmod(inc, 4294967296.0));
+    r->d = ceil_pow2(k);
+    r->ring.assign(2 * r->d, cf32{});
+    r->acc.assign(k, cf32{});
+    r->delay.assign(k > 1 ? k - 1 : 1, cf32{});
+    return r;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void resamp_destroy(resamp* r) { delete r; }
+
+void resamp_reset(resamp* r) {
+  r->block_phase = r->ctrl_acc = r->countdown = r->deferred = 0;
+  r->ring_index = 0;
+  std::fill(r->ring.begin(), r->ring.end(), cf32{});
+  std::fill(r->acc.begin(), r->acc.end(), cf32{});
+  std::fill(r->delay.begin(), r->delay.end(), cf32{});
+}
+
+std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
+  const std::uint32_t inc = r->block_inc;
+  std::size_t i = 0, j = 0;
+  if (r->up) {
+    // Direct form: each output is computed before the input that follows it
+    // is pushed.  Nothing is emitted without an input to follow it, so an
+    // empty block reads nothing and leaves the state alone.
+    while (i < n && j < cap) {
+      out[j++] = dot_arm(r, arm(r, r->block_phase));
+      const std::uint32_t old = r->block_phase;
+      r->block_phase += inc;
+      if (inc == 0 || r->block_phase < old) push_ring(r, x[i++]);
+    }
+    return j;
+  }
+  // Transposed fractional decimator: each input is spread over the K partial
+  // outputs through the arm of its output-time fraction; the factor rate
+  // restores unit DC gain.
+  const std::size_t k = r->k;
+  const float g = static_cast<float>(r->rate);
+  cf32* acc = r->acc.data();
+  cf32* delay = r->delay.data();
+  for (; i < n && j < cap; ++i) {
+    const float* t = r->taps.data() + static_cast<std::size_t>(arm(r, r->block_phase)) * k;
+    if (k == 1) {
+      const float w = t[0] * g;
+      acc[0] = {acc[0].real() + w * x[i].real(), acc[0].imag() + w * x[i].imag()};
+    } else {
+      const float gr = x[i].real() * g, gi = x[i].imag() * g;
+      for (std::size_t m = 0; m < k; ++m) {
+        const float w = t[k - 1 - m];
+        acc[m] = {acc[m].real() + w * gr, acc[m].imag() + w * gi};
+      }
+    }
+    const std::uint32_t old = r->block_phase;
+    r->block_phase += inc;
+    if (inc != 0 && r->block_phase >= old) continue;
+    if (k == 1) {
+      out[j++] = acc[0];
+      acc[0] = {};
+    } else {
+      out[j++] = {delay[0].real() + acc[0].real(), delay[0].imag() + acc[0].imag()};
+      for (std::size_t m = 1; m + 1 < k; ++m)
+        delay[m - 1] = {delay[m].real() + acc[m].real(), delay[m].imag() + acc[m].imag()};
+      delay[k - 2] = acc[k - 1];
+      for (std::size_t m = 0; m < k; ++m) acc[m] = {};
+    }
+  }
+  return j;
+}
+
+std::size_t resamp_max_out(const resamp* r, std::size_t n) {
+  if (!r->up || r->block_inc == 0) return n;  // at most one output per input
+  // Outputs until the n-th wrap of the phase: at most ceil(n 2^32 / inc).
+  const unsigned __int128 num = (static_cast<unsigned __int128>(n) << 32) + r->block_inc - 1;
+  const unsigned __int128 q = num / r->block_inc;
+  return q > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max()
+                                                     : static_cast<std::size_t>(q);
+}
+
+std::size_t resamp_push(resamp* r, cf32 x, double rate_ctrl, cf32* out, std::size_t cap) {
+  double ip;
+  std::uint32_t fp;
+  push_period(r->rate, rate_ctrl, &ip, &fp);
+  const std::uint32_t whole = ip >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ip);
+  std::size_t j = 0;
+  while (j < cap) {
+    if (r->countdown == 0) {
+      out[j++] = dot_arm(r, arm(r, r->ctrl_acc));
+      const std::uint32_t old = r->ctrl_acc;
+      r->ctrl_acc += fp;
+      r->countdown = whole + (r->ctrl_acc < old ? 1u : 0u);
+      if (r->countdown == 0) continue;  // another output before the next input
+    }
+    if (r->deferred == 0) {
+      push_ring(r, x);
+      r->countdown -= 1;
+      return j;
+    }
+    r->deferred -= 1;  // settle a step owed by an earlier, full call
+    r->countdown -= 1;
+  }
+  push_ring(r, x);
+  r->deferred += 1;
+  return j;
+}
+
+std::size_t resamp_push_max_out(const resamp* r, std::size_t n, double rate_ctrl) {
+  constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+  double ip;
+  std::uint32_t fp;
+  push_period(r->rate, rate_ctrl, &ip, &fp);
+  std::uint64_t per;  // outputs per countdown step
+  if (ip >= 1.0)
+    per = 1;
+  else if (fp == 0)
+    return kMax;  // every step would fill any buffer
+  else
+    per = (std::uint64_t{1} << 32) / fp + 1;
+  const std::uint64_t steps = static_cast<std::uint64_t>(n) + r->deferred + 1;
+  return steps > kMax / per ? kMax : static_cast<std::size_t>(steps * per);
+}
+
+std::uint32_t resamp_get_ctrl_acc(const resamp* r) { return r->ctrl_acc; }
+
+std::size_t resamp_state_bytes(const resamp* r) {
+  const std::size_t k = r->k;
+  return 40 + 16 * r->d + (k < 2 ? 8 * k : 16 * k - 8);
+}
+
+int resamp_get_state(const resamp* r, unsigned char* buf, std::size_t len) {
+  BlobWriter w = blob_begin(buf, len, kMagic, kVersion, resamp_state_bytes(r));
+  w.put<std::uint32_t>(r->block_phase);
+  w.put<std::uint64_t>(r->ring_index);
+  w.put<std::uint32_t>(r->ctrl_acc);
+  w.put<std::uint32_t>(r->countdown);
+  w.put<std::uint32_t>(r->deferred);
+  auto put = [&w](const std::vector<cf32>& v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      w.put<float>(v[i].real());
+      w.put<float>(v[i].imag());
+    }
+  };
+  put(r->ring, r->ring.size());
+  put(r->acc, r->k);
+  if (r->k > 1) put(r->delay, r->k - 1);
+  return w.status();
+}
+
+int resamp_check_state(const resamp* r, const unsigned char* buf, std::size_t len) {
+  BlobReader b = blob_open(buf, len, kMagic, kVersion, resamp_state_bytes(r));
+  b.skip(4 + 8 + 4);
+  const std::uint32_t countdown = b.get<std::uint32_t>();
+  return b.ok() && countdown <= kMaxCountdown ? 0 : kStatusRefused;
+}
+
+int resamp_set_state(resamp* r, const unsigned char* buf, std::size_t len) {
+  if (resamp_check_state(r, buf, len) != 0) return kStatusRefused;
+  BlobReader b = blob_open(buf, len, kMagic, kVersion, resamp_state_bytes(r));
+  r->block_phase = b.get<std::uint32_t>();
+  r->ring_index = b.get<std::uint64_t>() & (r->d - 1);  // never an index outside the ring
+  r->ctrl_acc = b.get<std::uint32_t>();
+  r->countdown = b.get<std::uint32_t>();
+  r->deferred = b.get<std::uint32_t>();
+  auto get = [&b](std::vector<cf32>& v, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const float re = b.get<float>(), im = b.get<float>();
+      v[i] = {re, im};
+    }
+  };
+  get(r->ring, r->ring.size());
+  get(r->acc, r->k);
+  if (r->k > 1) get(r->delay, r->k - 1);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Banks
+
+resamp* resamp_create_default(double rate) {
+  constexpr std::size_t kArms = 4096, kTaps = 19, kPoints = kArms * kTaps + 1;
+  std::vector<float> bank;
+  try {
+    std::vector<double> h(kPoints);
+    for (std::size_t i = 0; i < kPoints; ++i) {
+      // Kaiser window (beta 5.65326) from its I0 power series...
+      const double a = static_cast<double>(i) * 2.5699013157894735e-05 - 1.0;
+      const double r = std::sqrt(1.0 - a * a);
+      double term = 1.0, sum = 1.0;
+      for (int k = 1; k <= 29; ++k) {
+        const double c = 2.82663 * (1.0 / static_cast<double>(k));
+        term = (r * c) * (r * c) * term;
+        sum += term;
+        if (k < 29 && term < sum * 1e-20) break;
+      }
+      // ... times the sinc of the 4096-arm grid, normalised by 1/I0(beta).
+      const double t = static_cast<double>(i) - 38912.0;
+      const double s = t == 0.0 ? 1.0 : std::sin(t * 0.0007669903939428206) / (t * 0.0007669903939428206);
+      h[i] = sum * 0.020388000239333882 * s;
+    }
+    bank.resize(kArms * kTaps);
+    for (std::size_t phi = 0; phi < kArms; ++phi)
+      for (std::size_t k = 0; k < kTaps; ++k) bank[phi * kTaps + k] = static_cast<float>(h[phi + kArms * k]);
+  } catch (...) {
+    return nullptr;
+  }
+  return resamp_create(kArms, kTaps, bank.data(), rate);
+}
+
+bool mf_design(int pulse, double beta, std::uint64_t span, double pulse_sps, std::uint64_t p, double stage_rate,
+               const double* comp, mf_bank* out) {
+  if (p == 0 || !(stage_rate > 0.0) || !(pulse_sps > 0.0)) return false;
+  const double sps = pulse_sps / stage_rate;
+  const double h = 1.0 / sps;
+  const double m0 = pulse == 0 ? 0.5 : static_cast<double>(span);
+  const double mm = std::ceil((2.0 * m0 + h) * sps);
+  // Points per arm and arms are both chosen by the caller: refuse what no
+  // memory could hold before anything is attempted.
+  if (!(mm >= 0.0 && mm < 4e9)) return false;
+  const std::uint64_t m = static_cast<std::uint64_t>(mm);
+  const std::uint64_t k = m + 1 + (comp ? 6 : 0);
+  if (p > std::numeric_limits<std::uint64_t>::max() / k || !platform::fits_in_memory(p * k, sizeof(float)))
+    return false;
+  auto value = [&](double g) {
+    if (pulse == 0) return (g >= -0.5 && g < 0.5) ? 1.0 : 0.0;
+    return rrc_pulse(g, beta);
+  };
+  try {
+    out->taps.assign(p * k, 0.0f);
+  } catch (...) {
+    return false;
+  }
+  const double step = 1.0 / (static_cast<double>(p) * sps);
+  for (std::uint64_t j = 0; j < p; ++j) {
+    const double r0 = m0 - static_cast<double>(j) * step;
+    float* arm_taps = out->taps.data() + j * k;
+    for (std::uint64_t i = 0; i <= m; ++i) {
+      const double v = value(r0 - static_cast<double>(i) * h);
+      if (!comp) {
+        arm_taps[i] = static_cast<float>(v);
+      } else {
+        for (int l = 0; l < 7; ++l) arm_taps[i + l] += static_cast<float>(comp[l] * v);
+      }
+    }
+  }
+  double u = 0.0;
+  for (std::uint64_t i = 0; i <= m; ++i) {
+    const double v = value(m0 - static_cast<double>(i) * h);
+    u += v * v;
+  }
+  const float scale = u > 0.0 ? static_cast<float>(1.0 / u) : 1.0f;
+  for (float& t : out->taps) t *= scale;
+  out->k = k;
+  out->sps = sps;
+  out->energy = u;
+  out->gain_db = (u > 0.0 && sps > 0.0) ? 10.0 * std::log10(u / sps) : 0.0;
+  return true;
+}
+
+}  // namespace tb
