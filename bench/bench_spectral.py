@@ -27,7 +27,33 @@ def main():
                  lambda: scipy.signal.welch(x, window="hann", nperseg=n, noverlap=0, detrend=False,
                                             return_onesided=False)))
     report(rows, "spectral")
+    detector_main()
 
 
 if __name__ == "__main__":
     main()
+
+
+def numpy_detector(x, ref):
+    """The same job in NumPy: FFT correlation of each whole frame, peak and mean noise."""
+    n = len(ref)
+    r = np.conj(np.fft.fft(ref))
+    out = []
+    for f in range(len(x) // n):
+        mag = np.abs(np.fft.ifft(np.fft.fft(x[f * n:(f + 1) * n]) * r))
+        k = int(np.argmax(mag))
+        noise = mag.mean()
+        out.append((k, mag[k], noise, mag[k] / noise))
+    return out
+
+
+def detector_main():
+    n, total = 1023, 1 << 20
+    ref = signals.spread(n, seed=1).astype(np.complex64)
+    x = signals.crandn(total, seed=2, dtype=np.complex64)
+    rows = []
+    for length, label in ((1023, "1023-chip"), (1024, "1024-chip")):
+        r = signals.spread(length, seed=1).astype(np.complex64)
+        rows.append((f"CorrDetector.push 1M, {label} ref", total, lambda r=r: sp.CorrDetector(r).push(x),
+                     "NumPy loop of FFT correlations", lambda r=r: numpy_detector(x, r)))
+    report(rows, "spectral: streaming correlation detector")

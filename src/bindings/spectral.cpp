@@ -1,4 +1,5 @@
 // tamberl.spectral: FFT engines, windows and spectrum utilities, PSD estimator.
+#include "bindings/spectral/corr.hpp"
 #include "bindings/spectral/fft.hpp"
 #include "bindings/spectral/functions.hpp"
 #include "bindings/spectral/psd.hpp"
@@ -37,5 +38,5 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
-TB_MODULE(spectral, "Spectral analysis: FFT engines, windows and spectrum utilities, the PSD estimator.",
-          kFunctions, {}, FftT, Fft2dT, PsdT)
+TB_MODULE(spectral, "Spectral analysis: FFT engines, windows and spectrum utilities, correlators and detectors, the PSD estimator.",
+          kFunctions, {}, FftT, Fft2dT, CorrT, Corr2dT, CorrDetectorT, CorrDetector2dT, PsdT)

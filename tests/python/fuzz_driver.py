@@ -27,6 +27,10 @@ from helpers import Reenter
 # Types whose defaults do not build an object, or build one too large to
 # fuzz quickly: the arguments to use instead.
 MAKERS = {
+    "spectral.Corr": dict(ref=np.ones(16, np.complex64), dwell=2),
+    "spectral.Corr2D": dict(ref=np.ones((4, 8), np.complex64)),
+    "spectral.CorrDetector": dict(ref=np.ones(16, np.complex64), dwell=2),
+    "spectral.CorrDetector2D": dict(ref=np.ones((4, 4), np.complex64)),
     "spectral.FFT": dict(n=64),
     "spectral.FFT2D": dict(ny=8, nx=8),
     "spectral.PSD": dict(n=32),

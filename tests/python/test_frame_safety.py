@@ -52,13 +52,18 @@ def test_reinit_or_other_calls_from_argument_conversion_are_refused(make, call, 
 
 
 def test_destroy_and_reinit_while_another_thread_runs():
-    x = np.ones(4_000_000, np.complex64)
+    x = np.ones(16_000_000, np.complex64)
     ref = track.Costas(tsamps=16).steps(x)
     with track.Costas(tsamps=16) as c:
         result = {}
         t = threading.Thread(target=lambda: result.setdefault("y", c.steps(x)))
         t.start()
-        time.sleep(0.01)
+        deadline = time.perf_counter() + 5
+        while time.perf_counter() < deadline:  # until the other thread is inside steps
+            try:
+                c.state_bytes()  # reads nothing it could disturb
+            except RuntimeError:
+                break
         with pytest.raises(RuntimeError, match="^busy"):
             c.__init__(tsamps=3)
         with pytest.raises(RuntimeError, match="^busy"):

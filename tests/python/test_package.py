@@ -29,7 +29,7 @@ def test_stubs_name_exactly_the_public_members(module):
 @pytest.mark.parametrize("module,types", [
     (qmath, ["AccQ15", "AccQ8"]),
     (track, ["LoopFilter", "Costas"]),
-    (spectral, ["FFT", "FFT2D", "PSD"]),
+    (spectral, ["FFT", "FFT2D", "Corr", "Corr2D", "CorrDetector", "CorrDetector2D", "PSD"]),
     (lox, ["LOX", "Loxr", "MatchedLOX", "MatchedLoxr"]),
 ])
 def test_types_are_registered_in_order_with_module_names(module, types):

@@ -149,3 +149,29 @@ for rdown in (lox.Loxr(-0.7, 0.25), lox.MatchedLoxr(-0.6875, 0.125, "rrc", 0.35,
     base = rdown.execute_ctrl_push(0.5, 0.0, 0.0)
     nbytes = rdown.execute_max_out()
     rdown.close()
+
+cref = np.ones(16, np.complex64)
+with spectral.Corr(cref, 2, 1, 32) as cor:
+    maybe: Optional[npt.NDArray[np.complex64]] = cor.execute(cref)
+    cattrs: Tuple[int, int, int, int, int] = (cor.n, cor.n_out, cor.dwell, cor.count, cor.execute_max_out())
+    cor.set_state(cor.get_state())
+    nbytes = cor.state_bytes()
+    cor.reset()
+with spectral.Corr2D(cref.reshape(4, 4), 1, 1, 0, 0, -1) as cor2:
+    maybe = cor2.execute(cref)
+    c2attrs: List[int] = [cor2.ny, cor2.nx, cor2.ny_out, cor2.nx_out, cor2.n_out, cor2.dwell, cor2.count,
+                          cor2.col_out, cor2.execute_max_out()]
+    cor2.set_state(cor2.get_state())
+    nbytes = cor2.state_bytes()
+    cor2.reset()
+with spectral.CorrDetector(cref, 1, 0, 15, "mean", 0.0, 1) as det:
+    dets: List[Tuple[int, float, float, float]] = det.push(cref)
+    dattrs: Tuple[int, int, int, int, int, int, float] = (det.n, det.dwell, det.count, det.ring_cap, det.noise_lo,
+                                                          det.noise_hi, det.threshold)
+    lastc: Optional[npt.NDArray[np.complex64]] = det.last_corr
+    det.set_state(det.get_state())
+    nbytes = det.state_bytes()
+    det.reset()
+with spectral.CorrDetector2D(cref.reshape(4, 4)) as det2:
+    dets2: List[Tuple[int, int, float, float, float]] = det2.push(cref)
+    shape2: Tuple[int, int] = (det2.ny, det2.nx)
