@@ -36,8 +36,18 @@ def main():
     lf = track.LoopFilter(0.02)
     xd = rng.standard_normal(N)
     outd = np.empty(N)
+    c1 = track.Costas(tsamps=1)
+    nda, mp = track.CarrierNda(), track.CarrierMpsk(tsamps=16)
+    code = np.random.default_rng(3).integers(0, 2, 1023).astype(np.uint8)
+    dll = track.Dll(code, sps=2)
+    dll4 = track.Dll(code, sps=2, segments=4)
     report([
         ("Costas.steps tsamps=16 (1M)", N, lambda: c.steps(x, out=out), None, None),
+        ("Costas.steps tsamps=1 (1M)", N, lambda: c1.steps(x, out=out), None, None),
+        ("CarrierNda.steps defaults (1M)", N, lambda: nda.steps(x, out=out), None, None),
+        ("CarrierMpsk.steps tsamps=16 (1M)", N, lambda: mp.steps(x, out=out), None, None),
+        ("Dll.steps 1023 chips, sps 2 (1M)", N, lambda: dll.steps(x, out=out), None, None),
+        ("Dll.steps segments=4 (1M)", N, lambda: dll4.steps(x, out=out), None, None),
         ("LoopFilter.steps (1M)", N, lambda: lf.steps(xd, out=outd), None, None),
     ], "track")
     t0 = time.perf_counter()

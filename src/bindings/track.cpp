@@ -1,8 +1,10 @@
 // tamberl.track: tracking loops and receivers.
+#include "bindings/track/carriers.hpp"
 #include "bindings/track/costas.hpp"
+#include "bindings/track/dll.hpp"
 #include "bindings/track/loop_filter.hpp"
 
 using namespace tb::py;
 
 TB_MODULE(track, "Tracking loops and receivers: loop filter, carrier, code and timing loops.", nullptr, {},
-          LoopFilterT, CostasT)
+          LoopFilterT, CostasT, CarrierNdaT, CarrierMpskT, DllT)

@@ -3,10 +3,12 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "core/common/blob.hpp"
 #include "core/lox/lo.hpp"
+#include "core/track/carrier.hpp"
 
 namespace {
 
@@ -136,3 +138,59 @@ TEST(LoState, BlobRoundTripAndRefusals) {
 }
 
 }  // namespace
+
+// The fast paths of freq_to_inc and of the carrier loops' phase nudge give
+// the bits of the reference formulas on every input, the saturating edges
+// and near-integer products included.
+namespace {
+
+std::uint32_t reference_inc(double f) {
+  const double u = (f - std::floor(f)) * 4294967296.0;
+  if (!(u > 0.0)) return 0;
+  if (u >= 4294967296.0) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(u);
+}
+
+}  // namespace
+
+TEST(Lo, FreqToIncFastPathMatchesTheReference) {
+  std::mt19937_64 g(5);
+  std::uniform_real_distribution<double> uni(-1.0, 1.0);
+  std::vector<double> cases = {0.0, -0.0, 1e-300, -1e-300, -1e-20, 1e-20, 0.5, -0.5, 0.25, -0.25, 1.0, -1.0,
+                               std::nextafter(1.0, 0.0), std::nextafter(-1.0, 0.0), 0x1p-32, -0x1p-32, 0x1p-33,
+                               -0x1p-33, 0.3, -0.3, 0.999999999, -0.999999999, 2.5, -7.75, 1e300, NAN, INFINITY};
+  for (int i = 0; i < 2000000; ++i) cases.push_back(uni(g) * std::ldexp(1.0, -static_cast<int>(g() % 40)));
+  for (int i = 0; i < 100000; ++i)  // products on exact multiples of 2^-32 and beside them
+    cases.push_back(std::nextafter(static_cast<double>(static_cast<std::int64_t>(g() % 4294967296u) - 2147483648ll) *
+                                       0x1p-32,
+                                   (g() & 1) ? 2.0 : -2.0));
+  for (double f : cases) ASSERT_EQ(reference_inc(f), tb::freq_to_inc(f)) << f;
+}
+
+TEST(Lo, PhaseNudgeFastPathMatchesTheDivision) {
+  std::mt19937_64 g(6);
+  std::uniform_real_distribution<float> ue(-1.0f, 1.0f);
+  for (double kp : {0.0, 1e-6, 0.0312, 0.0526, 0.5, 3.0, 1e3}) {
+    const tb::nudge_scale ns(kp);
+    for (int i = 0; i < 500000; ++i) {
+      const float e = ue(g) * std::ldexp(1.0f, -static_cast<int>(g() % 30));
+      ASSERT_EQ(reference_inc(static_cast<double>(e) * kp / tb::kTwoPi), tb::nudge_inc(e, ns)) << e << " " << kp;
+    }
+    for (float e : {0.0f, -0.0f, 1.0f, -1.0f, 1e-38f, -1e-38f, 1e-45f, -1e-45f})
+      ASSERT_EQ(reference_inc(static_cast<double>(e) * kp / tb::kTwoPi), tb::nudge_inc(e, ns)) << e;
+  }
+}
+
+TEST(Numeric, HypotAndNegationMatchTheLibrary) {
+  std::mt19937 g(7);
+  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 1e-45f, 3e38f, -3e38f, INFINITY, -INFINITY, NAN, 1e-38f};
+  for (int i = 0; i < 200000; ++i) v.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(g())));
+  for (std::size_t i = 0; i + 1 < v.size(); ++i) {
+    const float a = v[i], b = v[v.size() - 1 - i];
+    const float want = std::hypot(a, b), got = tb::hypot_f(a, b);
+    ASSERT_TRUE(std::bit_cast<std::uint32_t>(want) == std::bit_cast<std::uint32_t>(got) || (want != want && got != got))
+        << a << " " << b;
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(-a), std::bit_cast<std::uint32_t>(tb::negate_if(a, true)));
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(a), std::bit_cast<std::uint32_t>(tb::negate_if(a, false)));
+  }
+}

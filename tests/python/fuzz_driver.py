@@ -27,6 +27,7 @@ from helpers import Reenter
 # Types whose defaults do not build an object, or build one too large to
 # fuzz quickly: the arguments to use instead.
 MAKERS = {
+    "track.Dll": dict(code=np.array([0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0, 0], np.uint8), segments=3),
     "spectral.Corr": dict(ref=np.ones(16, np.complex64), dwell=2),
     "spectral.Corr2D": dict(ref=np.ones((4, 8), np.complex64)),
     "spectral.CorrDetector": dict(ref=np.ones(16, np.complex64), dwell=2),

@@ -28,7 +28,7 @@ def test_stubs_name_exactly_the_public_members(module):
 
 @pytest.mark.parametrize("module,types", [
     (qmath, ["AccQ15", "AccQ8"]),
-    (track, ["LoopFilter", "Costas"]),
+    (track, ["LoopFilter", "Costas", "CarrierNda", "CarrierMpsk", "Dll"]),
     (spectral, ["FFT", "FFT2D", "Corr", "Corr2D", "CorrDetector", "CorrDetector2D", "PSD"]),
     (lox, ["LOX", "Loxr", "MatchedLOX", "MatchedLoxr"]),
 ])

@@ -175,3 +175,33 @@ with spectral.CorrDetector(cref, 1, 0, 15, "mean", 0.0, 1) as det:
 with spectral.CorrDetector2D(cref.reshape(4, 4)) as det2:
     dets2: List[Tuple[int, int, float, float, float]] = det2.push(cref)
     shape2: Tuple[int, int] = (det2.ny, det2.nx)
+
+with track.CarrierNda(0.01, 0.707, 0.0, 8, 4, 4) as nda:
+    nda_out: npt.NDArray[np.complex64] = nda.steps(np.ones(16, np.complex64))
+    nda.configure_lock(0.5, 0.4, 64, 32)
+    nda.norm_freq, nda.bn = 0.001, 0.02
+    nda_attrs: Tuple[float, bool, float, int, int, int, int] = (nda.lock, nda.locked, nda.last_error, nda.m, nda.n,
+                                                                  nda.sps, nda.steps_max_out())
+    nda.set_telemetry(None, "nda")
+    nda.set_state(nda.get_state())
+with track.CarrierMpsk(0.05, 0.707, 0.0, 8, 0.0, 4) as cm:
+    cm_out: npt.NDArray[np.complex64] = cm.steps(np.ones(16, np.complex64))
+    cm.configure(0.05, 0.707)
+    cm.bn, cm.norm_freq, cm.bn_fll = 0.05, 0.0, 0.01
+    cm_attrs: Tuple[float, float, int] = (cm.lock_metric, cm.last_error, cm.m)
+    cm.set_state(cm.get_state())
+with track.Dll(np.array([0, 1, 1, 0, 1, 0, 1], np.uint8), 2, 0.0, 0.01, 0.707, 0.5, 2) as dl:
+    dl_out: npt.NDArray[np.complex64] = dl.steps(np.ones(28, np.complex64))
+    dl.configure(0.01, 0.707)
+    dl.set_rate_aid(0.0)
+    dl.set_code_phase(1.5)
+    mean: float = dl.take_error_mean()
+    dl.configure_lock(1e-3, 20)
+    dl.configure_lock_raw(8.5, 8.5, 20, 1 / 1024, 2, 2)
+    dl.set_lock_verify(2, 2)
+    dl.set_symbol_period(0.0)
+    dl.bn = 0.02
+    dl_attrs: Tuple[float, float, float, float, float, int, bool, int] = (
+        dl.code_phase, dl.code_rate, dl.last_error, dl.lock_stat, dl.noise_est, dl.segments, dl.locked,
+        dl.symbol_window)
+    dl.set_state(dl.get_state())

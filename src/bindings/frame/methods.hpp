@@ -170,6 +170,28 @@ inline PyMethodDef scalar(const char* name, const char* text) {
     return method<T, &S::call>(name, doc);
 }
 
+// A scalar row whose core returns a status: a negative one raises through
+// raise_for with `What` ("%s (rc=%lld)" for a refusal), success gives None.
+template <class T, auto Fn, Str What, Str... Names>
+struct StatusRow {
+  using S = Scalar<T, Fn, Names...>;
+  static PyObject* call(RecOf<T>* r, PyObject* args, PyObject* kw) {
+    PyObject* rc = S::call(r, args, kw);
+    if (!rc) return nullptr;
+    const long long v = PyLong_AsLongLong(rc);
+    Py_DECREF(rc);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (v < 0) return raise_for(v, What.v);
+    return none();
+  }
+};
+template <class T, auto Fn, Str What, Str... Names>
+inline PyMethodDef status_row(const char* name, const char* text) {
+  using S = Scalar<T, Fn, Names...>;
+  return method<T, &StatusRow<T, Fn, What, Names...>::call>(
+      name, keep_text(std::string(name) + "(" + S::params() + ")\n--\n\n" + text));
+}
+
 // ---------------------------------------------------------------------------
 // Block calls.  A core returns a count (size_t) or a count-or-status (a
 // signed integer; negative is a status for raise_for, worded by the type's

@@ -29,13 +29,6 @@ const float* lo_sine_table() {
   return table.v.data();
 }
 
-std::uint32_t freq_to_inc(double f) {
-  const double u = (f - std::floor(f)) * 4294967296.0;
-  if (!(u > 0.0)) return 0;  // also NaN
-  if (u >= 4294967296.0) return 0xFFFFFFFFu;
-  return static_cast<std::uint32_t>(u);
-}
-
 void lo_init(lo* o, double norm_freq) {
   lo_sine_table();
   o->phase = 0;
@@ -50,11 +43,6 @@ lo* lo_create(double norm_freq) {
 }
 
 void lo_destroy(lo* o) { delete o; }
-
-void lo_set_freq(lo* o, double f) {
-  o->phase_inc = freq_to_inc(f);
-  o->norm_freq = f;
-}
 
 double lo_get_freq(const lo* o) { return o->norm_freq; }
 void lo_reset(lo* o) { o->phase = 0; }

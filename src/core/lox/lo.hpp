@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/common/numeric.hpp"
 #include "core/common/types.hpp"
 
 namespace tb {
@@ -20,7 +21,21 @@ const float* lo_sine_table();
 // Phase increment for a frequency in cycles per sample: the fractional part
 // of f times 2^32, truncated; 0 for a non-positive or NaN product and
 // 0xFFFFFFFF when it rounds up to 2^32 (tiny negative f).
-std::uint32_t freq_to_inc(double f);
+inline std::uint32_t freq_to_inc(double f) {
+  if (f > -1.0 && f < 1.0) {
+    // The common case, without a floor and without a data-dependent branch:
+    // floor(f) is -1 or 0, so f - floor(f) is f + 1 (the same rounded sum)
+    // or f itself (adding 0 changes nothing but the sign of a zero, which
+    // gives 0 either way); then the same saturation.
+    const double u = (f + static_cast<double>(f < 0.0)) * 4294967296.0;
+    const std::int64_t t = static_cast<std::int64_t>(u);  // u in [0, 2^32]: exact truncation
+    return t > 0xFFFFFFFF ? 0xFFFFFFFFu : static_cast<std::uint32_t>(t);
+  }
+  const double u = (f - floor_exact(f)) * 4294967296.0;
+  if (!(u > 0.0)) return 0;  // also NaN
+  if (u >= 4294967296.0) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(u);
+}
 
 struct lo {
   std::uint32_t phase;      // accumulator, mutable state
@@ -36,7 +51,11 @@ void lo_init(lo* o, double norm_freq);
 
 lo* lo_create(double norm_freq);  // nullptr only when allocation fails
 void lo_destroy(lo* o);
-void lo_set_freq(lo* o, double f);  // phase-continuous retune
+// Phase-continuous retune (inline: the carrier loops retune on every dump).
+inline void lo_set_freq(lo* o, double f) {
+  o->phase_inc = freq_to_inc(f);
+  o->norm_freq = f;
+}
 double lo_get_freq(const lo* o);
 void lo_reset(lo* o);
 

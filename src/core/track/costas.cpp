@@ -7,6 +7,7 @@
 
 #include "core/common/blob.hpp"
 #include "core/common/numeric.hpp"
+#include "core/track/carrier.hpp"
 
 namespace tb {
 namespace {
@@ -29,15 +30,15 @@ void seed(costas* c) {
 }
 
 // The per-symbol update, run on each dump with prompt P = (pi, pq).
-void dump(costas* c, float pi, float pq) {
-  const float m = std::hypot(pi, pq) + 1e-12f;
-  const float e = (pi >= 0.0f ? pq : -pq) / m;
+void dump(costas* c, float pi, float pq, const nudge_scale& ns) {
+  const float m = hypot_f(pi, pq) + 1e-12f;
+  const float e = negate_unless_nonneg(pq, pi) / m;
   c->last_error = e;
   if (c->fll_gain > 0.0 && c->prev_valid) {
     const float s = pi >= 0.0f ? 1.0f : -1.0f;
     const float s2 = c->prev_i >= 0.0f ? s : -s;
     const float cross = s2 * (pq * c->prev_i - pi * c->prev_q);
-    const float mr = std::hypot(c->prev_i, c->prev_q) + 1e-12f;
+    const float mr = hypot_f(c->prev_i, c->prev_q) + 1e-12f;
     c->lf.integ = c->lf.integ + static_cast<double>(cross) * c->fll_gain /
                                     (static_cast<double>(mr) * static_cast<double>(m));
   }
@@ -47,7 +48,7 @@ void dump(costas* c, float pi, float pq) {
   c->lf.integ = c->lf.integ + c->lf.ki * e;
   lo_set_freq(&c->nco, c->lf.integ / (kTwoPi * static_cast<double>(c->tsamps)));
   // Phase nudge, applied modulo one cycle.
-  c->nco.phase += freq_to_inc(e * c->lf.kp / kTwoPi);
+  c->nco.phase += nudge_inc(e, ns);
   c->lock_metric = c->lock_metric + kCostasLockAlpha * (static_cast<double>(std::fabs(pi) / m) - c->lock_metric);
   lockdet_update(&c->lock, c->lock_metric);
 }
@@ -57,13 +58,7 @@ void dump(costas* c, float pi, float pq) {
 costas* costas_create(double bn, double zeta, double init_norm_freq, std::uint64_t tsamps, double bn_fll) {
   costas* c = new (std::nothrow) costas{};
   if (!c) return nullptr;
-  c->tsamps = tsamps ? tsamps : 1;
-  c->init_norm_freq = init_norm_freq;
-  c->bn = bn;
-  c->zeta = zeta;
-  c->bn_fll = bn_fll;
-  c->fll_gain = 4.0 * bn_fll;
-  loop_filter_init(&c->lf, bn, zeta, 1.0);
+  dump_loop_init(c, bn, zeta, init_norm_freq, tsamps, bn_fll);
   lockdet_init(&c->lock, 0.85, 0.78, 8, 32);
   seed(c);
   return c;
@@ -73,46 +68,26 @@ void costas_destroy(costas* c) { delete c; }
 void costas_reset(costas* c) { seed(c); }
 
 std::size_t costas_steps(costas* c, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
-  const float* table = lo_sine_table();
-  const std::uint64_t tsamps = c->tsamps;
-  const float inv = 1.0f / static_cast<float>(tsamps);
-  float ai = c->acc_i, aq = c->acc_q;
-  std::uint64_t count = c->count;
-  std::uint32_t phase = c->nco.phase, inc = c->nco.phase_inc;  // reloaded after each dump
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    float s, co;
-    lo_sincos(table, phase, &s, &co);
-    phase += inc;
-    // De-rotate by the conjugate phasor of the pre-advance phase.
-    const cf32 d = lo_derotate(co, s, x[i]);
-    ai += d.real();
-    aq += d.imag();
-    if (++count < tsamps) continue;
-    c->nco.phase = phase;
-    dump(c, ai, aq);
-    phase = c->nco.phase;
-    inc = c->nco.phase_inc;
-    if (k < cap) out[k++] = {ai * inv, aq * inv};
-    ai = aq = 0.0f;
-    count = 0;
-    tlm_emit(c->tlm, kProbeLock, static_cast<float>(c->lock_metric));
-    tlm_emit(c->tlm, kProbeE, static_cast<float>(c->last_error));
-    tlm_emit(c->tlm, kProbeFreq, static_cast<float>(c->nco.norm_freq));
-    tlm_emit(c->tlm, kProbeLocked, c->lock.locked ? 1.0f : 0.0f);
-  }
-  c->nco.phase = phase;
-  c->acc_i = ai;
-  c->acc_q = aq;
-  c->count = count;
+  // The loop runs on a local copy of the record: nothing it holds can alias
+  // the output, so the compiler keeps the per-dump state in registers
+  // instead of storing and reloading it around every prompt written.
+  costas r = *c;
+  const nudge_scale ns(r.lf.kp);
+  const std::size_t k =
+      derotate_dump(r.nco, r.acc_i, r.acc_q, r.count, r.tsamps, x, n, out, cap, [&r, &ns](float pi, float pq) {
+        dump(&r, pi, pq, ns);
+        if (r.tlm.ctx) {
+          tlm_emit(r.tlm, kProbeLock, static_cast<float>(r.lock_metric));
+          tlm_emit(r.tlm, kProbeE, static_cast<float>(r.last_error));
+          tlm_emit(r.tlm, kProbeFreq, static_cast<float>(r.nco.norm_freq));
+          tlm_emit(r.tlm, kProbeLocked, r.lock.locked ? 1.0f : 0.0f);
+        }
+      });
+  *c = r;
   return k;
 }
 
-void costas_configure(costas* c, double bn, double zeta) {
-  c->bn = bn;
-  c->zeta = zeta;
-  loop_filter_configure(&c->lf, bn, zeta, 1.0);
-}
+void costas_configure(costas* c, double bn, double zeta) { dump_loop_configure(c, bn, zeta); }
 
 void costas_configure_lock(costas* c, double up, double down, std::uint32_t n_up, std::uint32_t n_down) {
   lockdet_retune(&c->lock, up, down, n_up, n_down);
@@ -125,10 +100,7 @@ void costas_set_norm_freq(costas* c, double f) {
   seed(c);
 }
 
-void costas_set_bn_fll(costas* c, double bn_fll) {
-  c->bn_fll = bn_fll;
-  c->fll_gain = 4.0 * bn_fll;
-}
+void costas_set_bn_fll(costas* c, double bn_fll) { dump_loop_set_fll(c, bn_fll); }
 
 int costas_set_telemetry(costas* c, tb_tlm* ctx, const char* prefix, std::uint64_t decim) {
   return tlm_attach(&c->tlm, ctx, prefix, decim, kCostasProbes);

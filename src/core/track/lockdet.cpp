@@ -25,29 +25,6 @@ void lockdet_reset(lockdet* d) {
   d->locked = 0;
 }
 
-bool lockdet_update(lockdet* d, double s) {
-  if (std::isnan(s)) s = -std::numeric_limits<double>::infinity();
-  if (!d->locked) {
-    if (s > d->up_thresh) {
-      if (++d->count >= d->n_up) {
-        d->locked = 1;
-        d->count = 0;
-      }
-    } else {
-      d->count = 0;
-    }
-  } else {
-    if (s < d->down_thresh) {
-      if (++d->count >= d->n_down) {
-        d->locked = 0;
-        d->count = 0;
-      }
-    } else {
-      d->count = 0;
-    }
-  }
-  return d->locked != 0;
-}
 
 int lockdet_set_verify(lockdet* d, std::uint32_t n_up, std::uint32_t n_down) {
   if (n_up == 0 || n_down == 0) return kStatusRefused;

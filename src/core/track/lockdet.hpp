@@ -24,7 +24,30 @@ void lockdet_init(lockdet* d, double up, double down, std::uint32_t n_up, std::u
 void lockdet_retune(lockdet* d, double up, double down, std::uint32_t n_up, std::uint32_t n_down);
 void lockdet_reset(lockdet* d);
 // One decision on statistic s (NaN counts as -infinity); returns locked.
-bool lockdet_update(lockdet* d, double s);
+// Inline: every carrier loop runs it once per dump or per sample.
+inline bool lockdet_update(lockdet* d, double s) {
+  if (s != s) s = -__builtin_inf();
+  if (!d->locked) {
+    if (s > d->up_thresh) {
+      if (++d->count >= d->n_up) {
+        d->locked = 1;
+        d->count = 0;
+      }
+    } else {
+      d->count = 0;
+    }
+  } else {
+    if (s < d->down_thresh) {
+      if (++d->count >= d->n_down) {
+        d->locked = 0;
+        d->count = 0;
+      }
+    } else {
+      d->count = 0;
+    }
+  }
+  return d->locked != 0;
+}
 // New verify counts (refused with -4 when either is 0); resets the decision.
 int lockdet_set_verify(lockdet* d, std::uint32_t n_up, std::uint32_t n_down);
 
