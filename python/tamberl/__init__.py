@@ -7,6 +7,7 @@ Each extension module is imported on its own:
 - ``tamberl.spectral``: FFT engines, windows, correlators and detectors, PSD
 - ``tamberl.lox``: down-converters: LO mixing, decimation, resampling, matched filtering
 - ``tamberl.sfc``: sample-format converters, ADC model, bit conversions
+- ``tamberl.sig``: PN and Gold codes, the signal synthesiser, pulse-shaping and link helpers
 
 and ``tamberl.telemetry`` is the consumer of the probes ``track`` objects
 publish.

@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 import tamberl
-from tamberl import lox, qmath, sfc, spectral, telemetry, track
+from tamberl import lox, qmath, sfc, sig, spectral, telemetry, track
 
 version: str = tamberl.__version__
 
@@ -205,3 +205,31 @@ with track.Dll(np.array([0, 1, 1, 0, 1, 0, 1], np.uint8), 2, 0.0, 0.01, 0.707, 0
         dl.code_phase, dl.code_rate, dl.last_error, dl.lock_stat, dl.noise_est, dl.segments, dl.locked,
         dl.symbol_window)
     dl.set_state(dl.get_state())
+
+for gen in (sig.PN(0, 1, 7, "fibonacci"), sig.Gold()):
+    with gen as g:
+        chips: npt.NDArray[np.uint8] = g.generate(16)
+        chips = g.generate(8, np.zeros(8, np.uint8))
+        nbytes = g.state_bytes() + g.generate_max_out()
+        g.set_state(g.get_state())
+        g.reset()
+with sig._SynthEngine("qpsk", "ebno", 1e6, 2e4, 6.0, 1, 8) as tx:
+    tx.set_rrc(sig.rrc_taps(0.35, 8, 6))
+    wave: npt.NDArray[np.complex64] = tx.steps(64)
+    one: complex = tx.step()
+    tx.set_nsps(tx.get_nsps())
+    tx.set_cur_re(tx.get_cur_re() + tx.get_cur_im())
+    tx.set_wtype(tx.get_wtype() + tx.get_sym_pos() * 0)
+    tx.set_state(tx.get_state())
+    tx.reset()
+with sig._SynthEngine(type="bits") as bt:
+    bt.set_bits([1, 0, 1], modulation=2)
+with sig._SynthEngine(type="symbols") as st:
+    st.set_symbols([1j, -1])
+with sig._SynthEngine(type="chirp", f_end=1e5) as ch:
+    ch.set_chirp_span(span=100)
+pulses: List[npt.NDArray[np.float64]] = [sig.rrc_h(np.zeros(3), 0.35), sig.rc_h([0.5], 0.2)]
+link: Tuple[float, float, int, int] = (sig.sig_awgn_amplitude(10.0, 1.0), sig.sig_ebno_to_snr_db(6.0, 2, 8.0),
+                                       sig.crc16([1, 0]), sig.mls_poly(9))
+mapped: npt.NDArray[np.complex64] = sig.bpsk_map([0, 1])
+mapped = sig.qpsk_map(np.arange(4, dtype=np.uint8))

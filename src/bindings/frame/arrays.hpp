@@ -11,10 +11,12 @@ namespace tb::py {
 
 // ---------------------------------------------------------------------------
 // Array inputs: converted to element type E, C-contiguous and aligned, with
-// NumPy's safe-casting rule.  A contiguous input of the right dtype is used
-// in place.  The conversion is released with the object.
+// NumPy's safe-casting rule, or any cast with Force (for inputs whose
+// element type the object states, such as float32 taps given as float64).
+// A contiguous input of the right dtype is used in place.  The conversion is
+// released with the object.
 
-template <class E>
+template <class E, bool Force = false>
 class In {
  public:
   In() = default;
@@ -24,7 +26,7 @@ class In {
 
   bool convert(PyObject* obj) {
     Py_XDECREF(arr_);
-    arr_ = reinterpret_cast<PyArrayObject*>(PyArray_FROM_OTF(obj, npy_type_v<E>, NPY_ARRAY_IN_ARRAY));
+    arr_ = reinterpret_cast<PyArrayObject*>(PyArray_FROM_OTF(obj, npy_type_v<E>, NPY_ARRAY_IN_ARRAY | (Force ? NPY_ARRAY_FORCECAST : 0)));
     return arr_ != nullptr;
   }
   const E* data() const { return static_cast<const E*>(PyArray_DATA(arr_)); }

@@ -46,6 +46,27 @@ template <> struct NpyType<std::complex<double>> { static constexpr int value = 
 template <class E> inline constexpr int npy_type_v = NpyType<E>::value;
 
 // ---------------------------------------------------------------------------
+// An owned (strong) reference, released when it goes out of scope.
+
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* o) : o_(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref& operator=(Ref&& other) noexcept {
+    std::swap(o_, other.o_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(o_); }
+  PyObject* get() const { return o_; }
+  explicit operator bool() const { return o_ != nullptr; }
+
+ private:
+  PyObject* o_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // Values
 
 inline PyObject* to_py(bool v) { return PyBool_FromLong(v ? 1 : 0); }

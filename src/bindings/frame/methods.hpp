@@ -192,6 +192,36 @@ inline PyMethodDef status_row(const char* name, const char* text) {
       name, keep_text(std::string(name) + "(" + S::params() + ")\n--\n\n" + text));
 }
 
+// get_<x>() / set_<x>(value) method pairs over a record field, for values a
+// caller may overwrite at any time.  The value is parsed at the field's
+// width (ArgCode); Check, when given, refuses a value with a ValueError
+// (it returns the message, or nullptr to accept).
+template <class T, auto Member, auto Check = nullptr>
+struct Accessor {
+  using V = std::remove_cvref_t<decltype(std::declval<RecOf<T>&>().*Member)>;
+  static PyObject* get(RecOf<T>* r) { return to_py(r->*Member); }
+  static PyObject* set(RecOf<T>* r, PyObject* arg) {
+    typename ArgCode<V>::P v{};
+    const char fmt[] = {ArgCode<V>::code, '\0'};
+    if (!PyArg_Parse(arg, fmt, &v)) return nullptr;
+    if constexpr (Check != nullptr) {
+      if (const char* msg = Check(static_cast<V>(v))) {
+        PyErr_SetString(PyExc_ValueError, msg);
+        return nullptr;
+      }
+    }
+    r->*Member = static_cast<V>(v);
+    return none();
+  }
+};
+template <class T, auto Member, auto Check = nullptr>
+inline std::vector<PyMethodDef> accessor_rows(const char* getter, const char* setter, const char* what) {
+  using A = Accessor<T, Member, Check>;
+  return rows(method0<T, &A::get>(getter, keep_text(std::string(getter) + "()\n--\n\n" + what + ".")),
+              method1<T, &A::set>(setter, keep_text(std::string(setter) + "(value, /)\n--\n\nOverwrite " + what +
+                                                    "; returns None.")));
+}
+
 // ---------------------------------------------------------------------------
 // Block calls.  A core returns a count (size_t) or a count-or-status (a
 // signed integer; negative is a status for raise_for, worded by the type's

@@ -216,6 +216,16 @@ std::size_t resamp_push_max_out(const resamp* r, std::size_t n, double rate_ctrl
 
 std::uint32_t resamp_get_ctrl_acc(const resamp* r) { return r->ctrl_acc; }
 
+cf32 resamp_up_next(resamp* r, bool* wants_input) {
+  const cf32 y = dot_arm(r, arm(r, r->block_phase));
+  const std::uint32_t old = r->block_phase;
+  r->block_phase += r->block_inc;
+  *wants_input = r->block_inc == 0 || r->block_phase < old;
+  return y;
+}
+
+void resamp_feed(resamp* r, cf32 x) { push_ring(r, x); }
+
 std::size_t resamp_state_bytes(const resamp* r) {
   const std::size_t k = r->k;
   return 40 + 16 * r->d + (k < 2 ? 8 * k : 16 * k - 8);

@@ -64,6 +64,14 @@ std::size_t resamp_push(resamp* r, cf32 x, double rate_ctrl, cf32* out, std::siz
 std::size_t resamp_push_max_out(const resamp* r, std::size_t n, double rate_ctrl);
 std::uint32_t resamp_get_ctrl_acc(const resamp* r);
 
+// The interpolator (rate >= 1) one output at a time, for a source that
+// supplies inputs on demand: the output at the current phase, then the
+// phase advance; true when the next input must be fed before the next
+// output (the phase wrapped, or always at rate 1).  The same outputs as
+// resamp_execute over the same inputs, and no input is read ahead.
+cf32 resamp_up_next(resamp* r, bool* wants_input);
+void resamp_feed(resamp* r, cf32 x);
+
 std::size_t resamp_state_bytes(const resamp* r);
 int resamp_get_state(const resamp* r, unsigned char* buf, std::size_t len);
 int resamp_check_state(const resamp* r, const unsigned char* buf, std::size_t len);

@@ -1,0 +1,42 @@
+// tamberl.sig: code generators, the synthesiser, pulse-shaping and
+// link-budget helpers.
+#include "bindings/sig/codes.hpp"
+#include "bindings/sig/functions.hpp"
+#include "bindings/sig/synth.hpp"
+
+using namespace tb::py;
+
+namespace {
+
+PyMethodDef kFunctions[] = {
+    function("rrc_taps", py_rrc_taps,
+             "rrc_taps(beta, sps, span)\n--\n\nRoot-raised-cosine taps (float32): 2 sps span + 1 of them over span "
+             "symbols each side, unit energy."),
+    function("rrc_h", py_pulse<tb::rrc_h>,
+             "rrc_h(t, beta)\n--\n\nThe root-raised-cosine pulse at times t (symbol periods), unnormalised "
+             "(float64); zeros for beta outside [0, 1]."),
+    function("rc_h", py_pulse<tb::rc_h>,
+             "rc_h(t, beta)\n--\n\nThe raised-cosine (Nyquist) pulse at times t (symbol periods), float64; zeros "
+             "for beta outside [0, 1]."),
+    function("sig_awgn_amplitude", py_awgn_amplitude,
+             "sig_awgn_amplitude(snr_db, signal_power)\n--\n\nPer-component noise standard deviation for an SNR over "
+             "the full sample rate (float)."),
+    function("sig_ebno_to_snr_db", py_ebno_to_snr,
+             "sig_ebno_to_snr_db(ebno_db, bits_per_symbol, samples_per_symbol)\n--\n\nThe SNR over the full sample "
+             "rate for an Eb/N0 (float)."),
+    function("bpsk_map", py_map<tb::bpsk_map, "bits">,
+             "bpsk_map(bits)\n--\n\nBit 0 of each byte to +1 (0) or -1 (1), complex64."),
+    function("qpsk_map", py_map<tb::qpsk_map, "syms">,
+             "qpsk_map(syms)\n--\n\nGray QPSK, complex64: bit 0 negates I, bit 1 negates Q, both at 1/sqrt(2)."),
+    function("crc16", py_crc16,
+             "crc16(bits)\n--\n\nCRC-16-CCITT (0x1021, register 0xFFFF, no reflection or final XOR) over bit 0 of "
+             "each byte, most significant first (int)."),
+    function("mls_poly", py_mls_poly,
+             "mls_poly(n)\n--\n\nThe maximal-length Galois polynomial for n stages (2..64), else 0."),
+    kSentinel,
+};
+
+}  // namespace
+
+TB_MODULE(sig, "Waveform generation: PN and Gold codes, the synthesiser, pulse-shaping and link-budget helpers.",
+          kFunctions, {}, PnT, GoldT, SynthT)

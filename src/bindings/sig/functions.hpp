@@ -1,0 +1,84 @@
+// The module functions of tamberl.sig: pulse shapes, link-budget
+// conversions, symbol mapping, the CRC-16 and the polynomial table.
+#pragma once
+#include "bindings/frame.hpp"
+#include "core/sig/lfsr.hpp"
+#include "core/sig/shaping.hpp"
+
+namespace tb::py {
+
+inline PyObject* py_rrc_taps(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"beta", "sps", "span", nullptr};
+  double beta;
+  int sps, span;
+  if (!parse(args, kw, "dii", kwlist, &beta, &sps, &span)) return nullptr;
+  const long long len = 2LL * sps * span + 1;
+  if (len < 1) {
+    PyErr_Format(PyExc_ValueError, "rrc_taps: 2 * sps * span + 1 = %lld taps is not a length", len);
+    return nullptr;
+  }
+  PyArrayObject* out = fresh<float>(static_cast<std::size_t>(len));
+  if (!out) return nullptr;
+  tb::rrc_taps(beta, sps, span, static_cast<float*>(PyArray_DATA(out)), static_cast<std::size_t>(len));
+  return reinterpret_cast<PyObject*>(out);
+}
+
+template <void (*H)(const double*, std::size_t, double, double*)>
+inline PyObject* py_pulse(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"t", "beta", nullptr};
+  PyObject* to;
+  double beta;
+  if (!parse(args, kw, "Od", kwlist, &to, &beta)) return nullptr;
+  In<double> t;
+  if (!t.convert(to)) return nullptr;
+  PyArrayObject* out = fresh<double>(t.size());
+  if (!out) return nullptr;
+  H(t.data(), t.size(), beta, static_cast<double*>(PyArray_DATA(out)));
+  return reinterpret_cast<PyObject*>(out);
+}
+
+inline PyObject* py_awgn_amplitude(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"snr_db", "signal_power", nullptr};
+  float snr, p;
+  if (!parse(args, kw, "ff", kwlist, &snr, &p)) return nullptr;
+  return to_py(tb::sig_awgn_amplitude(snr, p));
+}
+
+inline PyObject* py_ebno_to_snr(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"ebno_db", "bits_per_symbol", "samples_per_symbol", nullptr};
+  float ebno, sps;
+  int k;
+  if (!parse(args, kw, "fif", kwlist, &ebno, &k, &sps)) return nullptr;
+  return to_py(tb::sig_ebno_to_snr_db(ebno, k, sps));
+}
+
+template <void (*Map)(const std::uint8_t*, std::size_t, cf32*), Str Arg>
+inline PyObject* py_map(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {Arg.v, nullptr};
+  PyObject* o;
+  if (!parse(args, kw, "O", kwlist, &o)) return nullptr;
+  In<std::uint8_t, true> b;  // integer arrays wrap: the bits that count survive
+  if (!b.convert(o)) return nullptr;
+  PyArrayObject* out = fresh<cf32>(b.size());
+  if (!out) return nullptr;
+  Map(b.data(), b.size(), static_cast<cf32*>(PyArray_DATA(out)));
+  return reinterpret_cast<PyObject*>(out);
+}
+
+inline PyObject* py_crc16(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"bits", nullptr};
+  PyObject* o;
+  if (!parse(args, kw, "O", kwlist, &o)) return nullptr;
+  In<std::uint8_t, true> b;
+  if (!b.convert(o)) return nullptr;
+  return to_py(static_cast<unsigned>(tb::crc16_bits(b.data(), b.size())));
+}
+
+inline PyObject* py_mls_poly(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"n", nullptr};
+  unsigned int n;
+  if (!parse(args, kw, "I", kwlist, &n)) return nullptr;
+  return to_py(tb::mls_poly(n));
+}
+
+}  // namespace tb::py

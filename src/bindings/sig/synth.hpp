@@ -1,0 +1,153 @@
+// sig._SynthEngine (registered as siggen._SynthEngine): the synthesiser.
+#pragma once
+#include <cmath>
+
+#include "bindings/frame.hpp"
+#include "core/sig/synth.hpp"
+
+namespace tb::py {
+
+struct SynthT {
+  using Rec = tb::sig_synth;
+  static constexpr const char* name = "siggen._SynthEngine";
+  static constexpr const char* doc =
+      R"(_SynthEngine(type="tone", snr_mode="auto", fs=1000000.0, freq=0.0, snr=100.0, seed=0, sps=8, pn_length=7, pn_poly=0, lfsr="galois", f_end=0.0)
+--
+
+Streaming source of complex baseband test signals: a symbol source (type
+"pn", "bpsk", "qpsk" from the PN register, "bits", "symbols", "dsss"),
+held for sps samples or pulse shaped (set_rrc), times a carrier (the table
+oscillator at freq, or for "chirp" a linear sweep from freq to f_end once
+set_chirp_span pins it), plus Gaussian noise at snr dB ("auto": Es/N0 for
+bpsk and qpsk, else over the full rate fs; "ebno", "esno", "fs").  Clean
+(noise-free) at snr >= 100; "noise" is unit-power noise.  Deterministic
+from seed.)";
+  static constexpr bool release_gil = true;
+  static constexpr const char* what = "the synthesiser";
+  TB_STANDARD_OPS(sig_synth)
+
+  static Rec* create(PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"type", "snr_mode", "fs",        "freq", "snr",   "seed",
+                                         "sps",  "pn_length", "pn_poly", "lfsr", "f_end", nullptr};
+    const char *type = "tone", *mode = "auto", *lfsr = "galois";
+    double fs = 1000000.0, freq = 0.0, snr = 100.0, f_end = 0.0;
+    unsigned int seed = 0;
+    int sps = 8, pn_length = 7;
+    unsigned long long pn_poly = 0;
+    if (!parse(args, kw, "|ssdddIiiKsd", kwlist, &type, &mode, &fs, &freq, &snr, &seed, &sps, &pn_length, &pn_poly,
+               &lfsr, &f_end))
+      return nullptr;
+    const int t = choice("type", type, {"tone", "noise", "pn", "bpsk", "qpsk", "chirp", "bits", "symbols", "dsss"});
+    if (t < 0) return nullptr;
+    const int m = choice("snr_mode", mode, {"auto", "fs", "ebno", "esno"});
+    if (m < 0) return nullptr;
+    int l;
+    if (std::strcmp(lfsr, "galois") == 0) {
+      l = tb::PN_GALOIS;
+    } else if (std::strcmp(lfsr, "fibonacci") == 0) {
+      l = tb::PN_FIBONACCI;
+    } else {
+      PyErr_Format(PyExc_ValueError, "lfsr must be \"galois\" or \"fibonacci\", got '%s'", lfsr);
+      return nullptr;
+    }
+    if (std::isnan(snr)) {
+      PyErr_SetString(PyExc_ValueError, "snr must be a number of dB, got nan");
+      return nullptr;
+    }
+    return created(tb::sig_synth_create(static_cast<std::uint32_t>(t), fs, freq, snr, static_cast<std::uint32_t>(m),
+                                        seed, sps, pn_length, pn_poly, l, f_end),
+                   "sig_synth_create");
+  }
+
+  static PyObject* step(Rec* r) { return to_py(tb::sig_synth_step(r)); }
+
+  static PyObject* steps(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"n", nullptr};
+    Py_ssize_t n = 1;
+    if (!parse(args, kw, "|n", kwlist, &n)) return nullptr;
+    if (n < 0) {
+      PyErr_Format(PyExc_ValueError, "n must be >= 0, got %zd", n);
+      return nullptr;
+    }
+    PyArrayObject* out = fresh<cf32>(static_cast<std::size_t>(n));
+    if (!out) return nullptr;
+    cf32* p = static_cast<cf32*>(PyArray_DATA(out));
+    {
+      NoGil g;
+      tb::sig_synth_steps(r, p, static_cast<std::size_t>(n));
+    }
+    return reinterpret_cast<PyObject*>(out);
+  }
+
+  static PyObject* set_rrc(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"taps", nullptr};
+    PyObject* o;
+    if (!parse(args, kw, "O", kwlist, &o)) return nullptr;
+    In<float, true> taps;
+    if (!taps.convert(o)) return nullptr;
+    return configured(tb::sig_synth_set_rrc(r, taps.data(), taps.size()), "set_rrc: empty taps or alloc failed");
+  }
+  static PyObject* set_symbols(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"symbols", nullptr};
+    PyObject* o;
+    if (!parse(args, kw, "O", kwlist, &o)) return nullptr;
+    In<cf32, true> sy;
+    if (!sy.convert(o)) return nullptr;
+    return configured(tb::sig_synth_set_symbols(r, sy.data(), sy.size()),
+                      "set_symbols: empty stream or not a symbols synth");
+  }
+  static PyObject* set_bits(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"pattern", "modulation", nullptr};
+    PyObject* o;
+    int modulation = 1;
+    if (!parse(args, kw, "O|i", kwlist, &o, &modulation)) return nullptr;
+    // Any non-zero element is a one, whatever the array's type: compare
+    // before narrowing, so that 256 or 0.5 is not cast to zero.
+    Ref nonzero;
+    if (PyArray_Check(o) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_UINT8) {
+      Ref zero(PyLong_FromLong(0));
+      if (!zero || !(nonzero = Ref(PyObject_RichCompare(o, zero.get(), Py_NE)))) return nullptr;
+      o = nonzero.get();
+    }
+    In<std::uint8_t, true> bits;
+    if (!bits.convert(o)) return nullptr;
+    const int rc = modulation < 0 ? -1
+                                  : tb::sig_synth_set_bits(r, bits.data(), bits.size(),
+                                                           static_cast<std::uint32_t>(modulation));
+    // The type test comes first: on another type the call does nothing.
+    return configured(r->type != tb::SIG_SYNTH_BITS ? 0 : rc,
+                      "set_bits: empty pattern, modulation not in 0..2, or not a bits synth");
+  }
+  static PyObject* configured(int rc, const char* message) {
+    if (rc == 0) return none();
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+  }
+
+  static const char* nsps_check(std::int32_t v) { return v >= 1 ? nullptr : "set_nsps: nsps must be >= 1"; }
+
+  static std::vector<PyMethodDef> methods() {
+    using S = SynthT;
+    return rows(
+        method0<S, &S::step>("step", "step()\n--\n\nOne sample, as a Python complex."),
+        method<S, &S::steps>("steps", "steps(n=1)\n--\n\nThe next n samples (complex64); any chunking gives the "
+                                      "same stream."),
+        method<S, &S::set_rrc>("set_rrc", "set_rrc(taps)\n--\n\nPulse shaping with these taps (scaled by "
+                                          "sqrt(sps)): a polyphase interpolator when sps is a power of two, else an "
+                                          "FIR fed one impulse per symbol.  Returns None."),
+        method<S, &S::set_symbols>("set_symbols", "set_symbols(symbols)\n--\n\nThe stream a \"symbols\" synth "
+                                                  "repeats (complex64).  Returns None."),
+        method<S, &S::set_bits>("set_bits", "set_bits(pattern, modulation=1)\n--\n\nThe pattern a \"bits\" synth "
+                                            "repeats: modulation 0 on-off, 1 BPSK, 2 Gray QPSK.  Returns None."),
+        scalar<S, tb::sig_synth_set_chirp_span, "span">(
+            "set_chirp_span", "Pin the sweep of a chirp: freq to f_end over span samples, then held.  Only the first "
+                              "non-zero span counts.  Returns None."),
+        accessor_rows<S, &Rec::type>("get_wtype", "set_wtype", "the waveform type discriminant (0 tone .. 8 dsss)"),
+        accessor_rows<S, &Rec::nsps, &S::nsps_check>("get_nsps", "set_nsps", "the samples per symbol (>= 1)"),
+        accessor_rows<S, &Rec::sym_pos>("get_sym_pos", "set_sym_pos", "the position inside the held symbol"),
+        accessor_rows<S, &Rec::cur_re>("get_cur_re", "set_cur_re", "the held symbol's real part"),
+        accessor_rows<S, &Rec::cur_im>("get_cur_im", "set_cur_im", "the held symbol's imaginary part"));
+  }
+};
+
+}  // namespace tb::py
