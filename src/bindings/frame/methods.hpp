@@ -204,7 +204,7 @@ struct Accessor {
     typename ArgCode<V>::P v{};
     const char fmt[] = {ArgCode<V>::code, '\0'};
     if (!PyArg_Parse(arg, fmt, &v)) return nullptr;
-    if constexpr (Check != nullptr) {
+    if constexpr (!std::is_null_pointer_v<decltype(Check)>) {
       if (const char* msg = Check(static_cast<V>(v))) {
         PyErr_SetString(PyExc_ValueError, msg);
         return nullptr;
