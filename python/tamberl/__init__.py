@@ -3,7 +3,7 @@
 Each extension module is imported on its own:
 
 - ``tamberl.qmath``: bit-true Q15/Q8 kernels and accumulators
-- ``tamberl.track``: loop filter, carrier loops, code delay-locked loop
+- ``tamberl.track``: loop filter, carrier, code and timing loops, complete M-PSK receivers
 - ``tamberl.spectral``: FFT engines, windows, correlators and detectors, PSD
 - ``tamberl.lox``: down-converters: LO mixing, decimation, resampling, matched filtering
 - ``tamberl.sfc``: sample-format converters, ADC model, bit conversions

@@ -37,6 +37,7 @@ MAKERS = {
     "spectral.PSD": dict(n=32),
     "sig.PN": dict(seed=1, length=7),
     "sig._SynthEngine": dict(type="bits", freq=1e5, snr=10.0, sps=4),
+    "track.BpskReceiver": dict(sample_rate_hz=8e6, symbol_rate_hz=1e6),
 }
 
 C64 = np.complex64

@@ -28,7 +28,8 @@ def test_stubs_name_exactly_the_public_members(module):
 
 @pytest.mark.parametrize("module,types", [
     (qmath, ["AccQ15", "AccQ8"]),
-    (track, ["LoopFilter", "Costas", "CarrierNda", "CarrierMpsk", "Dll"]),
+    (track, ["LoopFilter", "Costas", "CarrierNda", "CarrierMpsk", "Dll", "SymbolSync", "RateSync", "MpskReceiver",
+             "MpskReceiverR", "BpskReceiver"]),
     (spectral, ["FFT", "FFT2D", "Corr", "Corr2D", "CorrDetector", "CorrDetector2D", "PSD"]),
     (lox, ["LOX", "Loxr", "MatchedLOX", "MatchedLoxr"]),
     (sig, ["PN", "Gold"]),

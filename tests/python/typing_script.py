@@ -233,3 +233,26 @@ link: Tuple[float, float, int, int] = (sig.sig_awgn_amplitude(10.0, 1.0), sig.si
                                        sig.crc16([1, 0]), sig.mls_poly(9))
 mapped: npt.NDArray[np.complex64] = sig.bpsk_map([0, 1])
 mapped = sig.qpsk_map(np.arange(4, dtype=np.uint8))
+
+with track.SymbolSync(8, 0.01, 0.707, "linear", "dttl") as ss:
+    syms: npt.NDArray[np.complex64] = ss.steps(np.ones(64, np.complex64))
+    ss.configure(0.02, 0.7)
+    ss.configure_lock(0.35, 10.0, 1e-3, 0.9)
+    ss.configure_lock_raw(100, 0.3, 0.3, 1, 8)
+    ss.bn = 0.01
+    sattrs: Tuple[float, float, float, bool] = (ss.timing_error, ss.rate, ss.lock_stat, ss.locked)
+    ss.set_state(ss.get_state())
+with track.RateSync(17.33389, "rrc", 0.35, 8, 4) as rsync:
+    syms = rsync.steps(np.ones(64, np.complex64))
+    rsync.configure(0.02, 0.7)
+    rattrs: Tuple[float, float, bool, bool] = (rsync.ctrl, rsync.rate, rsync.locked, rsync.clipped)
+for rx in (track.MpskReceiver(4, 8.0, pulse="rrc"), track.BpskReceiver(8e6, 1e6, carrier_freq_hz=1e5)):
+    with rx as rcv:
+        syms = rcv.steps(np.ones(64, np.complex64))
+        rbits: npt.NDArray[np.uint8] = rcv.bits(np.ones(64, np.complex64))
+        nbytes = rcv.bits_max_out(64) + rcv.steps_max_out()
+        rcv.norm_freq = 0.001
+        rxattrs: Tuple[int, float, int, int, bool] = (rcv.m, rcv.sps, rcv.m_out, rcv.lock_time, rcv.locked)
+with track.MpskReceiverR(4, 20.0, init_norm_freq=0.2) as rr:
+    syms = rr.steps(np.zeros(64, np.float32))
+    gain: float = rr.agc_gain_db + rr.timing_rate + rr.lock + rr.bn_agc_ratio

@@ -182,9 +182,11 @@ int hb_get_state(const hb* h, unsigned char* buf, std::size_t len) {
   const std::uint64_t index = (H - h->pushes % H) % H;
   w.put<std::uint64_t>(index);
   w.put<std::uint64_t>(index);
+  // A held sample only when one is pending, so equal states give equal blobs.
+  const cf32 held = h->pending ? h->held : cf32{};
   w.put<std::uint32_t>(h->pending);
-  w.put<float>(h->held.real());
-  w.put<float>(h->held.imag());
+  w.put<float>(held.real());
+  w.put<float>(held.imag());
   auto put = [&w](float re, float im) {
     w.put<float>(re);
     w.put<float>(im);
@@ -274,7 +276,7 @@ int hbr2_get_state(const hbr2* h, unsigned char* buf, std::size_t len) {
   w.put<std::uint64_t>(index);
   w.put<std::uint64_t>(index);
   w.put<std::uint32_t>(h->pending);
-  w.put<float>(h->held);
+  w.put<float>(h->pending ? h->held : 0.0f);
   w.put<std::uint32_t>(h->toggle);
   auto put = [&w](float v, float) { w.put<float>(v); };
   put_ring(h->e, nullptr, h->pushes, put);
