@@ -52,7 +52,7 @@ void agc_reset(agc* a) {
   a->power = std::pow(10.0, a->target_db / 10.0);
 }
 
-cf32 agc_run(agc* a, cf32 x) {
+cf32 agc_run(agc* a, const cf32& x) {
   if (a->count == 0) a->gain_lin = agc_exp2a(a->gain_db * kDbToLog2);
   const float g = static_cast<float>(a->gain_lin);
   const float yr = x.real() * g, yi = x.imag() * g;

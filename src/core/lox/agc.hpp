@@ -44,7 +44,7 @@ double agc_log10a(double l);
 void agc_reset(agc* a);
 // One sample into the terminal stage: gain, power estimate, periodic gain
 // update (with telemetry), clamp.
-cf32 agc_run(agc* a, cf32 x);
+cf32 agc_run(agc* a, const cf32& x);
 int agc_set_telemetry(agc* a, tb_tlm* ctx, const char* prefix, std::uint64_t decim);
 
 int agc_get_state(const agc* a, unsigned char* buf, std::size_t len);

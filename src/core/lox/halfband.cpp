@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "core/common/blob.hpp"
@@ -142,7 +143,15 @@ hb* hb_create(std::size_t n, const float* table) {
 
 void hb_destroy(hb* h) { delete h; }
 
+// Moves a slid history back to the start of the work arrays.
+void hb_compact(hb* h) {
+  if (h->off == 0) return;
+  for (float* w : {h->er, h->ei, h->orr, h->oi}) std::memmove(w, w + h->off, H * sizeof(float));
+  h->off = 0;
+}
+
 void hb_reset(hb* h) {
+  h->off = 0;
   std::fill_n(h->er, H, 0.0f);
   std::fill_n(h->ei, H, 0.0f);
   std::fill_n(h->orr, H, 0.0f);
@@ -153,6 +162,7 @@ void hb_reset(hb* h) {
 }
 
 std::size_t hb_execute(hb* h, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
+  hb_compact(h);
   return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, auto pair) {
     for (std::size_t q = 0; q < m; ++q) {
       cf32 e, o;
@@ -175,6 +185,28 @@ std::size_t hb_execute(hb* h, const cf32* x, std::size_t n, cf32* out, std::size
 
 std::size_t hb_max_out(const hb* h, std::size_t n) { return (n + (h->pending ? 1 : 0)) / 2; }
 
+bool hb_push(hb* h, const cf32& x, cf32* y) {
+  if (!h->pending) {
+    h->pending = 1;
+    h->held = x;
+    return false;
+  }
+  if (h->off == kHalfbandChunk) hb_compact(h);
+  const std::size_t at = h->off + H;
+  h->er[at] = h->held.real();
+  h->ei[at] = h->held.imag();
+  h->orr[at] = x.real();
+  h->oi[at] = x.imag();
+  float yr, yi;
+  hb_component(h->taps, h->er + h->off, h->orr + h->off, &yr, 1);
+  hb_component(h->taps, h->ei + h->off, h->oi + h->off, &yi, 1);
+  *y = {yr, yi};
+  h->off += 1;
+  h->pending = 0;
+  h->pushes += 1;
+  return true;
+}
+
 std::size_t hb_state_bytes(const hb*) { return kHbBlobBytes; }
 
 int hb_get_state(const hb* h, unsigned char* buf, std::size_t len) {
@@ -191,8 +223,8 @@ int hb_get_state(const hb* h, unsigned char* buf, std::size_t len) {
     w.put<float>(re);
     w.put<float>(im);
   };
-  put_ring(h->er, h->ei, h->pushes, put);
-  put_ring(h->orr, h->oi, h->pushes, put);
+  put_ring(h->er + h->off, h->ei + h->off, h->pushes, put);
+  put_ring(h->orr + h->off, h->oi + h->off, h->pushes, put);
   return w.status();
 }
 
@@ -215,6 +247,7 @@ int hb_set_state(hb* h, const unsigned char* buf, std::size_t len) {
     *re = r.get<float>();
     *im = r.get<float>();
   };
+  h->off = 0;
   h->pushes = get_ring(h->er, h->ei, index, get);
   get_ring(h->orr, h->oi, index, get);
   return 0;

@@ -37,6 +37,9 @@ struct hb {
   std::uint64_t pushes;       // pairs since reset (the rings' index is -pushes mod 32)
   std::uint32_t pending;      // an unpaired input is held
   cf32 held;
+  // Single-sample pushes slide the history forward through the chunk room
+  // (it starts at `off`) and move it back only when the room is used up.
+  std::uint32_t off;
 };
 
 struct hbr2 {
@@ -60,6 +63,9 @@ void hb_reset(hb* h);
 // hb_max_out(n), so nothing is ever dropped.
 std::size_t hb_execute(hb* h, const cf32* x, std::size_t n, cf32* out, std::size_t cap);
 std::size_t hb_max_out(const hb* h, std::size_t n);
+// One input; true with *y set when it completes a pair.  The same outputs
+// as hb_execute, without a block's bookkeeping per sample.
+bool hb_push(hb* h, const cf32& x, cf32* y);
 std::size_t hb_state_bytes(const hb* h);
 int hb_get_state(const hb* h, unsigned char* buf, std::size_t len);
 int hb_check_state(const hb* h, const unsigned char* buf, std::size_t len);

@@ -281,12 +281,15 @@ std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ct
   return static_cast<std::int64_t>(written);
 }
 
-std::size_t rc_push(rc* c, cf32 x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out, int* reached) {
+std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out, int* reached) {
   if (reached) *reached = 0;
   if (cap == 0 || c->n_stages == 0) return 0;
   cf32 y = x;
-  for (int i = 0; i + 1 < c->n_stages; ++i)
-    if (run_fixed(c->st[i], &y, 1, &y, 1) == 0) return 0;  // absorbed by a decimating stage
+  for (int i = 0; i + 1 < c->n_stages; ++i) {
+    rc_stage& s = c->st[i];
+    const bool passed = s.kind == kRcHalfband ? hb_push(s.h, y, &y) : run_fixed(s, &y, 1, &y, 1) != 0;
+    if (!passed) return 0;  // absorbed by a decimating stage
+  }
   rc_stage& last = c->st[c->n_stages - 1];
   if (last.kind != kRcResamp) {
     const std::size_t k = run_fixed(last, &y, 1, out, cap);

@@ -88,7 +88,7 @@ std::int64_t rc_execute(rc* c, const cf32* x, std::size_t n, cf32* out, std::siz
 std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ctrl, cf32* out, std::size_t cap);
 // One input; pre_out and reached (optional) tell the sample that entered the
 // terminal stage (after the AGC) and whether the input got that far.
-std::size_t rc_push(rc* c, cf32 x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out = nullptr,
+std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out = nullptr,
                     int* reached = nullptr);
 
 bool rc_clipped(const rc* c);

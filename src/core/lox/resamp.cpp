@@ -1,5 +1,9 @@
 #include "core/lox/resamp.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -32,12 +36,36 @@ inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
   float re = 0.0f, im = 0.0f;
   std::size_t i = 0;
   if (k >= 8) {
-    float sr[8] = {}, si[8] = {};
+    float sr[8], si[8];
+#if defined(__SSE2__)
+    // The same eight running sums, kept interleaved (re, im of lanes l and
+    // l + 1 in one register): each lane still adds its products in order.
+    __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    const float* xf = reinterpret_cast<const float*>(x);
+    for (; i + 8 <= k; i += 8) {
+      const __m128 t0 = _mm_loadu_ps(t + i), t1 = _mm_loadu_ps(t + i + 4);
+      a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_unpacklo_ps(t0, t0), _mm_loadu_ps(xf + 2 * i)));
+      a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_unpackhi_ps(t0, t0), _mm_loadu_ps(xf + 2 * i + 4)));
+      a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_unpacklo_ps(t1, t1), _mm_loadu_ps(xf + 2 * i + 8)));
+      a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_unpackhi_ps(t1, t1), _mm_loadu_ps(xf + 2 * i + 12)));
+    }
+    float v[16];
+    _mm_storeu_ps(v, a0);
+    _mm_storeu_ps(v + 4, a1);
+    _mm_storeu_ps(v + 8, a2);
+    _mm_storeu_ps(v + 12, a3);
+    for (int l = 0; l < 8; ++l) {
+      sr[l] = v[2 * l];
+      si[l] = v[2 * l + 1];
+    }
+#else
+    for (int l = 0; l < 8; ++l) sr[l] = si[l] = 0.0f;
     for (; i + 8 <= k; i += 8)
       for (int l = 0; l < 8; ++l) {
         sr[l] += t[i + l] * x[i + l].real();
         si[l] += t[i + l] * x[i + l].imag();
       }
+#endif
     re = ((sr[5] + sr[1]) + (sr[7] + sr[3])) + ((sr[4] + sr[0]) + (sr[6] + sr[2]));
     im = ((si[5] + si[1]) + (si[7] + si[3])) + ((si[4] + si[0]) + (si[6] + si[2]));
   }
@@ -171,11 +199,15 @@ std::size_t resamp_max_out(const resamp* r, std::size_t n) {
                                                      : static_cast<std::size_t>(q);
 }
 
-std::size_t resamp_push(resamp* r, cf32 x, double rate_ctrl, cf32* out, std::size_t cap) {
-  double ip;
-  std::uint32_t fp;
-  push_period(r->rate, rate_ctrl, &ip, &fp);
-  const std::uint32_t whole = ip >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ip);
+std::size_t resamp_push(resamp* r, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap) {
+  if (!r->period_valid || rate_ctrl != r->period_ctrl) {
+    double ip;
+    push_period(r->rate, rate_ctrl, &ip, &r->period_frac);
+    r->period_whole = ip >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ip);
+    r->period_ctrl = rate_ctrl;
+    r->period_valid = rate_ctrl == rate_ctrl;  // a NaN deviation is recomputed every time
+  }
+  const std::uint32_t whole = r->period_whole, fp = r->period_frac;
   std::size_t j = 0;
   while (j < cap) {
     if (r->countdown == 0) {

@@ -37,6 +37,11 @@ struct resamp {
   std::uint32_t ctrl_acc = 0;   // push-engine fractional accumulator
   std::uint32_t countdown = 0;  // inputs to push before the next output
   std::uint32_t deferred = 0;   // pushes whose countdown step is still owed
+  // The push engine's period for the last rate deviation seen (a loop
+  // changes it once per symbol, not per input); derived, never persisted.
+  double period_ctrl = 0.0;
+  bool period_valid = false;
+  std::uint32_t period_whole = 0, period_frac = 0;
 };
 
 // The widest ratio either engine represents: the block increment must stay
@@ -58,7 +63,7 @@ void resamp_reset(resamp* r);
 std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, std::size_t cap);
 std::size_t resamp_max_out(const resamp* r, std::size_t n);
 // Push engine: one input with rate deviation rate_ctrl (this input only).
-std::size_t resamp_push(resamp* r, cf32 x, double rate_ctrl, cf32* out, std::size_t cap);
+std::size_t resamp_push(resamp* r, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap);
 // The most outputs n pushes at this rate deviation can produce (owed
 // countdown steps included), so a caller can size its buffer.
 std::size_t resamp_push_max_out(const resamp* r, std::size_t n, double rate_ctrl);

@@ -180,7 +180,7 @@ void cfar_configure_raw(cfar_looks* c, double up, double down, std::uint32_t n_u
 // ---------------------------------------------------------------------------
 // Block-averaged timing lock signal
 
-bool timing_lock_look(timing_lock* t, std::complex<float> a, std::complex<float> b) {
+bool timing_lock_look(timing_lock* t, const std::complex<float>& a, const std::complex<float>& b) {
   const double a2 = static_cast<double>(std::norm(a)), b2 = static_cast<double>(std::norm(b));
   t->sum = t->sum + 2.0 * (a2 - b2) / (a2 + 1e-12 + b2);
   t->looks += 1;

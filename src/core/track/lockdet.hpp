@@ -93,7 +93,7 @@ struct timing_lock {
 
 // One look per output symbol with on-time sample a and mid-symbol sample b;
 // returns true when a block completed and a decision was made.
-bool timing_lock_look(timing_lock* t, std::complex<float> a, std::complex<float> b);
+bool timing_lock_look(timing_lock* t, const std::complex<float>& a, const std::complex<float>& b);
 // Derived configuration from (rolloff, esno_min_db, pfa, pd); -4 when refused.
 int timing_lock_configure(timing_lock* t, double rolloff, double esno_min_db, double pfa, double pd);
 

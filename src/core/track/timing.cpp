@@ -80,7 +80,7 @@ void timing_loop_reset(timing_loop* t) {
   lockdet_reset(&t->lock.det);
 }
 
-bool timing_loop_update(timing_loop* t, cf32 y, cf32 mid) {
+bool timing_loop_update(timing_loop* t, const cf32& y, const cf32& mid) {
   if (!t->prev_valid) {
     t->prev = y;
     t->prev_valid = true;

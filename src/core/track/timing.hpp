@@ -79,7 +79,7 @@ inline bool timing_loop_strobe(timing_loop* t, cf32 y, cf32* mid) {
 // One on-time strobe y with mid-symbol output mid: the first only primes the
 // detector (false); later ones update the error, the loop, the rate and the
 // lock signal and return true.
-bool timing_loop_update(timing_loop* t, cf32 y, cf32 mid);
+bool timing_loop_update(timing_loop* t, const cf32& y, const cf32& mid);
 
 // The "RSLP" section (216 bytes, the loop filter's own blob nested at its
 // end); the configuration is not in it.
