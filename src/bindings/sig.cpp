@@ -1,6 +1,7 @@
 // tamberl.sig: code generators, the synthesiser, pulse-shaping and
 // link-budget helpers.
 #include "bindings/sig/codes.hpp"
+#include "bindings/sig/frames.hpp"
 #include "bindings/sig/functions.hpp"
 #include "bindings/sig/synth.hpp"
 
@@ -36,7 +37,11 @@ PyMethodDef kFunctions[] = {
     kSentinel,
 };
 
+const std::initializer_list<StructSeq> kSeqs = {{&kFrameLayoutDesc, &g_frame_layout_type},
+                                                {&kFrameCheckDesc, &g_frame_check_type}};
+
 }  // namespace
 
 TB_MODULE(sig, "Waveform generation: PN and Gold codes, the synthesiser, pulse-shaping and link-budget helpers.",
-          kFunctions, {}, PnT, GoldT, SynthT)
+          kFunctions, kSeqs, PnT,
+          GoldT, SynthT, FrameT, FrameDescT)

@@ -118,7 +118,7 @@ def assert_frame_behaviour(make):
         with pytest.raises(RuntimeError, match="^destroyed$"):
             getattr(obj, name)
 
-    probe = "state_bytes" if hasattr(obj, "state_bytes") else "reset"
+    probe = next(n for n in ("state_bytes", "reset", "n_fields") if hasattr(obj, n))
     with make() as o:
         getattr(o, probe)()
     with pytest.raises(RuntimeError, match="^destroyed$"):

@@ -256,3 +256,13 @@ for rx in (track.MpskReceiver(4, 8.0, pulse="rrc"), track.BpskReceiver(8e6, 1e6,
 with track.MpskReceiverR(4, 20.0, init_norm_freq=0.2) as rr:
     syms = rr.steps(np.zeros(64, np.float32))
     gain: float = rr.agc_gain_db + rr.timing_rate + rr.lock + rr.bn_agc_ratio
+with sig.FrameDesc([], [], []) as fd:
+    fidx: int = fd.add_hex("asm", "1ACFFC1D") + fd.add_value("v", 3, 4) + fd.add_derived("crc", 16)
+    fd.name_field(1, "data")
+    fidx = fd.add_stage_over(0, "data", "crc") + fd.add_stage(4, 0, 1) * 0 + fd.field_index("asm")
+    fd.build()
+    fbits: npt.NDArray[np.uint8] = fd.bits(2)
+    fchk: sig.FrameCheck = fd.check(fbits)
+    fbits = fd.deframe(fbits)
+    flay: sig.FrameLayout = fd.layout()
+    fnums: Tuple[int, int, int, int] = (fchk.passed, flay.total_bits, fd.nbits, fd.rx_ok + fd.crc_ok(fbits))
