@@ -32,6 +32,9 @@ PyMethodDef kFunctions[] = {
     function("crc16", py_crc16,
              "crc16(bits)\n--\n\nCRC-16-CCITT (0x1021, register 0xFFFF, no reflection or final XOR) over bit 0 of "
              "each byte, most significant first (int)."),
+    function("dsss_spread", py_dsss_spread,
+             "dsss_spread(syms, code, sf)\n--\n\nEach symbol spread over sf chips of code (complex64, len(syms) x sf; "
+             "a code chip of 1 negates); zeros when the code is shorter than sf."),
     function("mls_poly", py_mls_poly,
              "mls_poly(n)\n--\n\nThe maximal-length Galois polynomial for n stages (2..64), else 0."),
     kSentinel,

@@ -315,3 +315,109 @@ def test_corrupt_and_short_inputs_never_crash():
 @pytest.mark.parametrize("make", [lambda: barker(crc="crc16"), lambda: sig.FrameDesc([], B13, PAYLOAD)])
 def test_frame_object_behaviour(make):
     assert_frame_behaviour(make)
+
+
+# ---------------------------------------------------------------------------
+# DSSS sources of the synthesiser
+
+
+def chips_of(s, n):
+    return (s.steps(n).real < 0).astype(np.uint8)  # chip 1 plays as -1
+
+
+def test_dsss_burst_geometry():
+    s = sig._SynthEngine(type="dsss", sps=1)
+    s.set_dsss(acq_code=[1, 0, 0, 1], acq_reps=3)
+    assert np.array_equal(chips_of(s, 24), np.tile([1, 0, 0, 1], 6))  # a 12-chip burst, cycled
+    code = np.array([1, 1, 1, 0, 0, 1, 0], np.uint8)
+    s = sig._SynthEngine(type="dsss", sps=1)
+    s.set_dsss(acq_code=[1, 1], acq_reps=2, data_code=code, payload=PAYLOAD, crc=1)
+    frame = sig.Frame([], [], PAYLOAD, crc="crc16").bits()
+    assert len(frame) == 32
+    got = chips_of(s, 4 + 224)
+    assert np.array_equal(got[:4], [1, 1, 1, 1])
+    assert np.array_equal(got[4:], np.concatenate([code ^ f for f in frame]))
+    for bad in [dict(sync=[1, 0, 1]), dict()]:
+        with pytest.raises(ValueError, match=r"^set_dsss: invalid burst geometry"):
+            sig._SynthEngine(type="dsss").set_dsss(**bad)
+    t = sig._SynthEngine(type="tone")
+    t.set_dsss()  # another type: nothing happens
+    t.set_dsss_cont([1], 1.0)
+    t.set_dsss_window(1, 0)
+
+
+def dsss_model(code, cps, payload, n, a=0, f=0):
+    out, last, d = [], None, 0
+    for k in range(n):
+        s = int(k / cps)
+        if k == 0 or s != last:
+            last = s
+            if f and s % f < a:
+                d = 0
+            else:
+                idx = (s % f) - a + (f - a) * (s // f) if f else s
+                d = payload[idx % len(payload)]
+        out.append(code[k % len(code)] ^ d)
+    return np.array(out, np.uint8)
+
+
+@pytest.mark.parametrize("cps, window", [(2.5, None), (3.0, None), (4.25, (2, 10)), (1.0, (0, 0))])
+def test_dsss_continuous_matches_the_model(cps, window):
+    code = [1, 0, 1, 1, 0]
+    payload = [1, 0, 0, 1, 1, 1, 0]
+    s = sig._SynthEngine(type="dsss", sps=2)
+    s.set_dsss_cont(code, cps, payload=payload)
+    if window:
+        s.set_dsss_window(*window)
+    got = (s.steps(2 * 400).real[::2] < 0).astype(np.uint8)
+    ref = dsss_model(code, cps, payload, 400, *(window or (0, 0)))
+    assert np.array_equal(got, ref)
+    s.reset()
+    assert np.array_equal((s.steps(800).real[::2] < 0).astype(np.uint8), ref)
+
+
+def test_dsss_continuous_boundaries_prbs_and_refusals():
+    # data changes where int(n / 2.5) does: after chips 3, 5, 8, 10
+    s = sig._SynthEngine(type="dsss", sps=1)
+    s.set_dsss_cont([0], 2.5, payload=[0, 1])
+    assert chips_of(s, 13).tolist() == [0, 0, 0, 1, 1, 0, 0, 0, 1, 1, 0, 0, 0]
+    p = sig._SynthEngine(type="dsss", sps=1, pn_length=7, seed=3)
+    p.set_dsss_cont([0, 0], 2.0, data="prbs")
+    ref = np.repeat(sig.PN(seed=3, length=7).generate(50), 2)
+    assert np.array_equal(chips_of(p, 100), ref)
+    cases = [
+        (lambda: sig._SynthEngine(type="dsss", pn_length=1).set_dsss_cont([1], 2.0, data="prbs"), "invalid geometry"),
+        (lambda: sig._SynthEngine(type="dsss").set_dsss_cont([], 2.0), "invalid geometry"),
+        (lambda: sig._SynthEngine(type="dsss").set_dsss_cont([1], 0.5), "invalid geometry"),
+        (lambda: sig._SynthEngine(type="dsss").set_dsss_cont([1], 2.0, data="bits"), "invalid geometry"),
+        (lambda: sig._SynthEngine(type="dsss").set_dsss_cont([1], 2.0, data="x"), "data must be"),
+        (lambda: sig._SynthEngine(type="dsss").set_dsss_window(-1, 3), "symbol counts must be >= 0"),
+        (lambda: sig._SynthEngine(type="dsss").set_dsss_window(4, 3), "must not exceed"),
+    ]
+    for call, msg in cases:
+        with pytest.raises(ValueError, match=msg):
+            call()
+
+
+def test_dsss_streams_and_checkpoints():
+    from helpers import assert_checkpoint_continues, assert_chunk_invariant
+
+    def make():
+        s = sig._SynthEngine(type="dsss", sps=4, snr=10.0, seed=2)
+        s.set_rrc(sig.rrc_taps(0.5, 4, 4))
+        s.set_dsss_cont([1, 0, 1, 1, 0, 0, 1], 3.7, data="prbs")
+        s.set_dsss_window(3, 12)
+        return s
+    run = lambda o, c: o.steps(len(c))  # noqa: E731
+    x = np.zeros(6000)
+    assert_chunk_invariant(make, run, x, trials=3, final=lambda o: o.get_state())
+    assert_checkpoint_continues(make, run, x, cut=2221, final=lambda o: o.get_state())
+
+
+def test_dsss_spread():
+    out = sig.dsss_spread([1 + 1j], [0, 1, 1], 3)
+    assert out.dtype == np.complex64 and out.tolist() == [1 + 1j, -1 - 1j, -1 - 1j]
+    assert sig.dsss_spread([1, 2], [0, 1, 0, 1], 2).tolist() == [1, -1, 2, -2]  # first sf chips only
+    assert not sig.dsss_spread([1], [0], 3).any() and len(sig.dsss_spread([1, 2], [0], 0)) == 0
+    with pytest.raises(ValueError):
+        sig.dsss_spread([1], [0], -1)

@@ -266,3 +266,8 @@ with sig.FrameDesc([], [], []) as fd:
     fbits = fd.deframe(fbits)
     flay: sig.FrameLayout = fd.layout()
     fnums: Tuple[int, int, int, int] = (fchk.passed, flay.total_bits, fd.nbits, fd.rx_ok + fd.crc_ok(fbits))
+with sig._SynthEngine(type="dsss", sps=2) as ds:
+    ds.set_dsss(acq_code=[1, 0], acq_reps=2, data_code=[1, 1, 0], payload=[1, 0], sync=[1], crc=1)
+    ds.set_dsss_cont([1, 0, 1], 2.5, data="prbs")
+    ds.set_dsss_window(2, 10)
+spread: npt.NDArray[np.complex64] = sig.dsss_spread([1j], [0, 1], 2)

@@ -2,6 +2,7 @@
 // conversions, symbol mapping, the CRC-16 and the polynomial table.
 #pragma once
 #include "bindings/frame.hpp"
+#include "core/sig/synth.hpp"
 #include "core/sig/lfsr.hpp"
 #include "core/sig/shaping.hpp"
 
@@ -72,6 +73,27 @@ inline PyObject* py_crc16(PyObject*, PyObject* args, PyObject* kw) {
   In<std::uint8_t, true> b;
   if (!b.convert(o)) return nullptr;
   return to_py(static_cast<unsigned>(tb::crc16_bits(b.data(), b.size())));
+}
+
+inline PyObject* py_dsss_spread(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"syms", "code", "sf", nullptr};
+  PyObject *so, *co;
+  long long sf;
+  if (!parse(args, kw, "OOL", kwlist, &so, &co, &sf)) return nullptr;
+  In<cf32, true> syms;
+  In<std::uint8_t, true> code;
+  if (!syms.convert(so) || !code.convert(co)) return nullptr;
+  if (sf < 0) {
+    PyErr_Format(PyExc_ValueError, "dsss_spread: sf must be >= 0, got %lld", sf);
+    return nullptr;
+  }
+  const std::size_t n = syms.size(), f = static_cast<std::size_t>(sf);
+  if (f && n > SIZE_MAX / f) return PyErr_NoMemory();
+  if (!size_fits(n * f, sizeof(cf32))) return nullptr;
+  PyArrayObject* out = fresh<cf32>(n * f);
+  if (!out) return nullptr;
+  tb::dsss_spread(syms.data(), n, code.data(), code.size(), f, static_cast<cf32*>(PyArray_DATA(out)));
+  return reinterpret_cast<PyObject*>(out);
 }
 
 inline PyObject* py_mls_poly(PyObject*, PyObject* args, PyObject* kw) {

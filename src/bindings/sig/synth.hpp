@@ -118,6 +118,68 @@ from seed.)";
     return configured(r->type != tb::SIG_SYNTH_BITS ? 0 : rc,
                       "set_bits: empty pattern, modulation not in 0..2, or not a bits synth");
   }
+  // An optional 0/1 array (None is empty).
+  struct Bits {
+    In<std::uint8_t, true> a;
+    bool given = false;
+    bool convert(PyObject* o) {
+      if (o == nullptr || o == Py_None) return true;
+      given = true;
+      return a.convert(o);
+    }
+    const std::uint8_t* data() const { return given ? a.data() : nullptr; }
+    std::size_t size() const { return given ? a.size() : 0; }
+  };
+  static PyObject* set_dsss(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"acq_code", "acq_reps", "data_code", "payload", "sync", "crc", nullptr};
+    PyObject *acq = nullptr, *data = nullptr, *pay = nullptr, *sync = nullptr;
+    long long reps = 1;
+    int crc = 1;
+    if (!parse(args, kw, "|OLOOOi", kwlist, &acq, &reps, &data, &pay, &sync, &crc)) return nullptr;
+    Bits a, d, p, y;
+    if (!a.convert(acq) || !d.convert(data) || !p.convert(pay) || !y.convert(sync)) return nullptr;
+    const int rc = tb::sig_synth_set_dsss(r, a.data(), a.size(), reps < 1 ? 0 : static_cast<std::uint64_t>(reps),
+                                          d.data(), d.size(), p.data(), p.size(), y.data(), y.size(), crc);
+    return configured(rc, "set_dsss: invalid burst geometry (frame bits need a data code; burst must be non-empty), "
+                          "or not a dsss synth");
+  }
+  static PyObject* set_dsss_cont(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"code", "chips_per_symbol", "data", "payload", nullptr};
+    PyObject *code, *pay = nullptr;
+    double cps;
+    const char* data = "prbs";
+    if (!parse(args, kw, "Od|sO", kwlist, &code, &cps, &data, &pay)) return nullptr;
+    Bits c, p;
+    if (!c.convert(code) || !p.convert(pay)) return nullptr;
+    std::uint32_t mode = 1;
+    if (!p.given) {
+      if (std::strcmp(data, "none") == 0) mode = 0;
+      else if (std::strcmp(data, "bits") == 0) mode = 1;
+      else if (std::strcmp(data, "prbs") == 0) mode = 2;
+      else {
+        PyErr_SetString(PyExc_ValueError, "set_dsss_cont: data must be 'none', 'prbs', or 'bits'");
+        return nullptr;
+      }
+    }
+    return configured(tb::sig_synth_set_dsss_cont(r, c.data(), c.size(), cps, mode, p.data(), p.size()),
+                      "set_dsss_cont: invalid geometry (need a code, chips_per_symbol >= 1, a payload for "
+                      "data='bits', a valid pn_length for data='prbs'), or not a dsss synth");
+  }
+  static PyObject* set_dsss_window(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"code_only_symbols", "frame_symbols", nullptr};
+    long long a, f;
+    if (!parse(args, kw, "LL", kwlist, &a, &f)) return nullptr;
+    if (a < 0 || f < 0) {
+      PyErr_SetString(PyExc_ValueError, "set_dsss_window: symbol counts must be >= 0");
+      return nullptr;
+    }
+    if (f != 0 && a > f) {
+      PyErr_SetString(PyExc_ValueError, "set_dsss_window: code_only_symbols must not exceed a non-zero frame_symbols");
+      return nullptr;
+    }
+    tb::sig_synth_set_dsss_window(r, static_cast<std::uint64_t>(a), static_cast<std::uint64_t>(f));
+    return none();
+  }
   static PyObject* configured(int rc, const char* message) {
     if (rc == 0) return none();
     PyErr_SetString(PyExc_ValueError, message);
@@ -139,6 +201,16 @@ from seed.)";
                                                   "repeats (complex64).  Returns None."),
         method<S, &S::set_bits>("set_bits", "set_bits(pattern, modulation=1)\n--\n\nThe pattern a \"bits\" synth "
                                             "repeats: modulation 0 on-off, 1 BPSK, 2 Gray QPSK.  Returns None."),
+        method<S, &S::set_dsss>("set_dsss", "set_dsss(acq_code=None, acq_reps=1, data_code=None, payload=None, "
+                                            "sync=None, crc=1)\n--\n\nA DSSS burst: the acquisition code repeated, "
+                                            "then the frame [sync | payload | CRC] spread by the data code, played "
+                                            "as BPSK chips.  Returns None."),
+        method<S, &S::set_dsss_cont>("set_dsss_cont", "set_dsss_cont(code, chips_per_symbol, data=\"prbs\", "
+                                                      "payload=None)\n--\n\nContinuous DSSS: the code repeats and "
+                                                      "data rides on it at any real chips per symbol.  Returns None."),
+        method<S, &S::set_dsss_window>("set_dsss_window", "set_dsss_window(code_only_symbols, frame_symbols)\n--\n\n"
+                                                          "The first code_only_symbols of every frame carry the bare "
+                                                          "code (frame_symbols 0: no window).  Returns None."),
         scalar<S, tb::sig_synth_set_chirp_span, "span">(
             "set_chirp_span", "Pin the sweep of a chirp: freq to f_end over span samples, then held.  Only the first "
                               "non-zero span counts.  Returns None."),

@@ -1,5 +1,8 @@
 #include "core/sig/synth.hpp"
 
+#include "core/sig/frame.hpp"
+#include "platform/memory.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -44,6 +47,32 @@ cf32 pattern_symbol(sig_synth* s) {
   return s->gray[v];
 }
 
+// One chip of the continuous DSSS source: the code repeats without end and
+// the data bit changes where the integer part of chips / chips_per_symbol
+// does, except on the code-only symbols that open each window frame.
+cf32 dsss_chip(sig_synth* s) {
+  const std::uint64_t n = s->dsss_chip;
+  const double q = static_cast<double>(n) / s->dsss_cps;
+  const std::uint64_t sym = q < 18446744073709549568.0 ? static_cast<std::uint64_t>(q) : UINT64_MAX;
+  if (n == 0 || sym != s->dsss_last_sym) {
+    s->dsss_last_sym = sym;
+    const std::uint64_t a = s->dsss_code_syms, f = s->dsss_frame_syms;
+    std::uint8_t d = 0;
+    if (f != 0 && sym % f < a) {
+      d = 0;
+    } else if (s->dsss_mode == 1 && !s->bits.empty()) {
+      const std::uint64_t idx = f != 0 ? (sym % f) - a + (f - a) * (sym / f) : sym;
+      d = s->bits[idx % s->bits.size()] & 1u;
+    } else if (s->dsss_mode == 2 && s->has_pn) {
+      d = pn_step(&s->reg) & 1u;
+    }
+    s->dsss_bit = d;
+  }
+  const std::uint8_t c = s->dsss_code.empty() ? 0 : s->dsss_code[n % s->dsss_code.size()];
+  s->dsss_chip = n + 1;
+  return {c == s->dsss_bit ? 1.0f : -1.0f, 0.0f};
+}
+
 // The next symbol of the type's source.  Types without a source of their
 // own (tone, noise, chirp and unknown ones) give the held symbol; a
 // PN-driven type without a register (its type overwritten) gives zeros.
@@ -68,7 +97,7 @@ cf32 next_source(sig_synth* s) {
     }
     case SIG_SYNTH_BITS:
     case SIG_SYNTH_DSSS:
-      return pattern_symbol(s);
+      return s->dsss_cps > 0.0 ? dsss_chip(s) : pattern_symbol(s);
     default:
       return {s->cur_re, s->cur_im};
   }
@@ -367,15 +396,19 @@ int sig_synth_set_symbols(sig_synth* s, const cf32* symbols, std::size_t count) 
   return 0;
 }
 
-int sig_synth_set_bits(sig_synth* s, const std::uint8_t* pattern, std::size_t len, std::uint32_t modulation) {
-  if (s->type != SIG_SYNTH_BITS) return 0;
-  if (len == 0 || pattern == nullptr || modulation > 2) return -1;
+namespace {
+
+// Installs a bit pattern (any non-zero byte is 1) with its modulation's
+// symbol table; -1 (nothing changed) when the copy cannot be had.
+int install_pattern(sig_synth* s, const std::uint8_t* pattern, std::size_t len, std::uint32_t modulation) {
+  std::vector<std::uint8_t> bits;
   try {
-    s->bits.resize(len);
+    bits.resize(len);
   } catch (...) {
     return -1;
   }
-  for (std::size_t i = 0; i < len; ++i) s->bits[i] = pattern[i] != 0;
+  for (std::size_t i = 0; i < len; ++i) bits[i] = pattern[i] != 0;
+  s->bits.swap(bits);
   s->bit_pos = 0;
   s->modulation = modulation;
   // The symbol of each m-bit word: Gray-decoded, then the phase 2 pi v / 2^m
@@ -391,6 +424,95 @@ int sig_synth_set_bits(sig_synth* s, const std::uint8_t* pattern, std::size_t le
     }
   }
   return 0;
+}
+
+}  // namespace
+
+int sig_synth_set_bits(sig_synth* s, const std::uint8_t* pattern, std::size_t len, std::uint32_t modulation) {
+  if (s->type != SIG_SYNTH_BITS) return 0;
+  if (len == 0 || pattern == nullptr || modulation > 2) return -1;
+  return install_pattern(s, pattern, len, modulation);
+}
+
+int sig_synth_set_dsss(sig_synth* s, const std::uint8_t* acq, std::size_t acq_len, std::uint64_t acq_reps,
+                       const std::uint8_t* data_code, std::size_t data_len, const std::uint8_t* payload,
+                       std::size_t payload_len, const std::uint8_t* sync, std::size_t sync_len, int crc) {
+  if (s->type != SIG_SYNTH_DSSS) return 0;
+  // The framed message [sync | payload | CRC-16], laid out and materialised
+  // by the frame description code.
+  std::vector<std::uint8_t> frame;
+  try {
+    sig_seq none, sy, pay;
+    sy.lit.assign(sync, sync + sync_len);
+    sy.length = sync_len;
+    pay.lit.assign(payload, payload + payload_len);
+    pay.length = payload_len;
+    if (sync_len + payload_len > 0) {
+      sig_frame* f = frame_create_four(none, 0, sy, pay, crc != 0, true);
+      if (!f) return -1;
+      frame = f->bits;
+      frame_destroy(f);
+    }
+  } catch (...) {
+    return -1;
+  }
+  const std::uint64_t frame_bits = frame.size();
+  if (frame_bits != 0 && data_len == 0) return -1;
+  if (acq_len != 0 && acq_reps > (std::uint64_t{1} << 40) / acq_len) return -1;
+  if (data_len != 0 && frame_bits > (std::uint64_t{1} << 40) / data_len) return -1;
+  const std::uint64_t total = acq_len * acq_reps + data_len * frame_bits;
+  if (total == 0 || !platform::fits_in_memory(total, 1)) return -1;
+  std::vector<std::uint8_t> burst;
+  try {
+    burst.reserve(total);
+  } catch (...) {
+    return -1;
+  }
+  for (std::uint64_t r = 0; r < acq_reps; ++r)
+    for (std::size_t i = 0; i < acq_len; ++i) burst.push_back(acq[i] & 1u);
+  for (std::uint8_t f : frame)
+    for (std::size_t i = 0; i < data_len; ++i) burst.push_back((data_code[i] & 1u) ^ (f & 1u));
+  return install_pattern(s, burst.data(), burst.size(), 1);
+}
+
+int sig_synth_set_dsss_cont(sig_synth* s, const std::uint8_t* code, std::size_t code_len, double chips_per_symbol,
+                            std::uint32_t mode, const std::uint8_t* payload, std::size_t payload_len) {
+  if (s->type != SIG_SYNTH_DSSS) return 0;
+  if (mode > 2 || code_len == 0 || !(chips_per_symbol >= 1.0) || (mode == 1 && payload_len == 0) ||
+      (mode == 2 && !s->has_pn))
+    return -1;
+  std::vector<std::uint8_t> c;
+  try {
+    c.resize(code_len);
+  } catch (...) {
+    return -1;
+  }
+  for (std::size_t i = 0; i < code_len; ++i) c[i] = code[i] & 1u;
+  static const std::uint8_t kNone = 0;
+  if (install_pattern(s, mode == 1 ? payload : &kNone, mode == 1 ? payload_len : 0, 1) != 0) return -1;
+  s->dsss_code.swap(c);
+  s->dsss_cps = chips_per_symbol;
+  s->dsss_mode = mode;
+  s->dsss_chip = 0;
+  s->dsss_bit = 0;
+  return 0;
+}
+
+void sig_synth_set_dsss_window(sig_synth* s, std::uint64_t code_only_symbols, std::uint64_t frame_symbols) {
+  if (s->type != SIG_SYNTH_DSSS) return;
+  s->dsss_code_syms = code_only_symbols;
+  s->dsss_frame_syms = frame_symbols;
+}
+
+void dsss_spread(const cf32* syms, std::size_t n, const std::uint8_t* code, std::size_t code_len, std::size_t sf,
+                 cf32* out) {
+  if (code_len < sf) {
+    std::fill(out, out + n * sf, cf32{});
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < sf; ++j)
+      out[i * sf + j] = (code[j] & 1u) ? cf32{-syms[i].real(), -syms[i].imag()} : syms[i];
 }
 
 void sig_synth_set_chirp_span(sig_synth* s, std::uint64_t span) {

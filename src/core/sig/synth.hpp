@@ -100,6 +100,24 @@ void sig_synth_steps(sig_synth* s, cf32* out, std::size_t n);
 int sig_synth_set_rrc(sig_synth* s, const float* taps, std::size_t count);
 int sig_synth_set_symbols(sig_synth* s, const cf32* symbols, std::size_t count);
 int sig_synth_set_bits(sig_synth* s, const std::uint8_t* pattern, std::size_t len, std::uint32_t modulation);
+// The DSSS burst: acq repeated acq_reps times, then every bit of the frame
+// [sync | payload | CRC-16 when crc] spread by the data code (a one inverts
+// a code period); installed as a BPSK bit pattern.  -1 when there is a frame
+// but no data code, or nothing at all.  Other types ignore the call.
+int sig_synth_set_dsss(sig_synth* s, const std::uint8_t* acq, std::size_t acq_len, std::uint64_t acq_reps,
+                       const std::uint8_t* data_code, std::size_t data_len, const std::uint8_t* payload,
+                       std::size_t payload_len, const std::uint8_t* sync, std::size_t sync_len, int crc);
+// Continuous DSSS: the code repeats, data (0 none, 1 the payload bits, 2 the
+// PN register) rides on it at chips_per_symbol (>= 1, any real) chips per bit.
+int sig_synth_set_dsss_cont(sig_synth* s, const std::uint8_t* code, std::size_t code_len, double chips_per_symbol,
+                            std::uint32_t mode, const std::uint8_t* payload, std::size_t payload_len);
+// The first code_only_symbols of every frame_symbols carry the bare code
+// (frame_symbols 0: no window).
+void sig_synth_set_dsss_window(sig_synth* s, std::uint64_t code_only_symbols, std::uint64_t frame_symbols);
+// out[i sf + j] = syms[i], negated where code[j] is 1; zeros when the code
+// holds fewer than sf chips.
+void dsss_spread(const cf32* syms, std::size_t n, const std::uint8_t* code, std::size_t code_len, std::size_t sf,
+                 cf32* out);
 void sig_synth_set_chirp_span(sig_synth* s, std::uint64_t span);
 
 // The per-component noise amplitude for an SNR in dB over the full sample
