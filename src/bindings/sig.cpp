@@ -4,6 +4,7 @@
 #include "bindings/sig/frames.hpp"
 #include "bindings/sig/functions.hpp"
 #include "bindings/sig/synth.hpp"
+#include "bindings/sig/viterbi.hpp"
 
 using namespace tb::py;
 
@@ -47,4 +48,4 @@ const std::initializer_list<StructSeq> kSeqs = {{&kFrameLayoutDesc, &g_frame_lay
 
 TB_MODULE(sig, "Waveform generation: PN and Gold codes, the synthesiser, pulse-shaping and link-budget helpers.",
           kFunctions, kSeqs, PnT,
-          GoldT, SynthT, FrameT, FrameDescT)
+          GoldT, SynthT, FrameT, FrameDescT, ViterbiT)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstring>
 #include <random>
 #include <set>
@@ -11,6 +12,7 @@
 
 #include "core/sig/rs.hpp"
 #include "core/sig/stages.hpp"
+#include "helpers.hpp"
 
 namespace {
 
@@ -186,6 +188,31 @@ TEST(Stages, InterleaverAndCrc) {
   EXPECT_EQ(0u, r.ok);
   EXPECT_EQ(-1, tb::stage_crc16_apply(frame.data(), 16));
   EXPECT_EQ(-1, tb::stage_crc16_undo(frame.data(), 16, &r));
+}
+
+}  // namespace
+
+#include "core/sig/viterbi.hpp"
+
+namespace {
+
+TEST(Viterbi, BlobFuzzAndCleanDecode) {
+  std::unique_ptr<tb::viterbi, void (*)(tb::viterbi*)> v(tb::viterbi_create(20), tb::viterbi_destroy);
+  ASSERT_TRUE(v);
+  std::mt19937 g(2);
+  std::vector<std::uint8_t> bits(500), code(1000), out(600);
+  for (auto& b : bits) b = g() & 1u;
+  ASSERT_EQ(1000u, tb::stage_conv_encode(bits.data(), bits.size(), code.data(), code.size()));
+  std::vector<float> soft(1001);
+  for (std::size_t i = 0; i < code.size(); ++i) soft[i] = code[i] ? -1.0f : 1.0f;
+  soft[1000] = 0.5f;  // a held half pair
+  std::size_t k = tb::viterbi_steps(v.get(), soft.data(), soft.size(), out.data(), out.size());
+  EXPECT_EQ(480u, k);
+  tbt::expect_blob_fuzz_refused<tb::viterbi>(v.get(), {tb::viterbi_state_bytes, tb::viterbi_get_state,
+                                                      tb::viterbi_set_state});
+  k += tb::viterbi_flush(v.get(), out.data() + k, out.size() - k);
+  ASSERT_EQ(500u, k);
+  EXPECT_TRUE(std::equal(bits.begin(), bits.end(), out.begin()));
 }
 
 }  // namespace

@@ -271,3 +271,9 @@ with sig._SynthEngine(type="dsss", sps=2) as ds:
     ds.set_dsss_cont([1, 0, 1], 2.5, data="prbs")
     ds.set_dsss_window(2, 10)
 spread: npt.NDArray[np.complex64] = sig.dsss_spread([1j], [0, 1], 2)
+with sig.Viterbi(64) as vit:
+    dec: npt.NDArray[np.uint8] = vit.steps(np.ones(64, np.float32))
+    dec = vit.flush()
+    nbytes = vit.steps_max_out(64) + vit.delay + vit.state_bytes()
+    vit.set_state(vit.get_state())
+    vit.reset()
