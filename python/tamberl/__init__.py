@@ -9,8 +9,9 @@ Each extension module is imported on its own:
 - ``tamberl.sfc``: sample-format converters, ADC model, bit conversions
 - ``tamberl.sig``: PN and Gold codes, the signal synthesiser, pulse-shaping and link helpers
 
-and ``tamberl.telemetry`` is the consumer of the probes ``track`` objects
-publish.
+``tamberl.telemetry`` is the consumer of the probes ``track`` objects
+publish, and ``tamberl.rx`` decodes real captures of concatenated-coded BPSK
+downlinks (``python -m tamberl.rx``).
 """
 
 __version__ = "0.1.0"

@@ -123,13 +123,13 @@ TEST(Stages, InterleavedReedSolomonSpreadsABurst) {
     const std::size_t n = depth * 2040;
     std::vector<std::uint8_t> bits(n);
     for (std::size_t i = 0; i < depth * 223 * 8; ++i) bits[i] = g() & 1u;
-    ASSERT_EQ(0, tb::stage_rs_apply(bits.data(), n, depth, tb::RS_DUAL));
+    ASSERT_EQ(0, tb::stage_rs_apply(bits.data(), n, depth, 0));
     std::vector<std::uint8_t> rx = bits;
     // A burst of 16 x depth octets: 16 symbol errors in every codeword.
     const std::size_t start = 8 * 37;
     for (std::size_t i = 0; i < 16 * depth * 8; ++i) rx[start + i] ^= 1u;
     tb::sig_stage_result r{};
-    ASSERT_EQ(0, tb::stage_rs_undo(rx.data(), n, depth, tb::RS_DUAL, &r));
+    ASSERT_EQ(0, tb::stage_rs_undo(rx.data(), n, depth, 0, &r));
     EXPECT_EQ(depth, r.units);
     EXPECT_EQ(depth, r.ok);
     EXPECT_EQ(depth, r.corrected);
@@ -138,14 +138,14 @@ TEST(Stages, InterleavedReedSolomonSpreadsABurst) {
     // One more octet in error is too much for one codeword.
     rx[start + 16 * depth * 8] ^= 1u;
     for (std::size_t i = 0; i < 16 * depth * 8; ++i) rx[start + i] ^= 1u;
-    ASSERT_EQ(0, tb::stage_rs_undo(rx.data(), n, depth, tb::RS_DUAL, &r));
+    ASSERT_EQ(0, tb::stage_rs_undo(rx.data(), n, depth, 0, &r));
     EXPECT_EQ(depth - 1, r.ok);
   }
   std::vector<std::uint8_t> bits(6 * 2040);
-  EXPECT_EQ(-1, tb::stage_rs_apply(bits.data(), bits.size(), 6, tb::RS_DUAL));
-  EXPECT_EQ(-1, tb::stage_rs_apply(bits.data(), 2039, 1, tb::RS_DUAL));
+  EXPECT_EQ(-1, tb::stage_rs_apply(bits.data(), bits.size(), 6, 0));
+  EXPECT_EQ(-1, tb::stage_rs_apply(bits.data(), 2039, 1, 0));
   tb::sig_stage_result r{};
-  EXPECT_EQ(-1, tb::stage_rs_undo(bits.data(), 7 * 2040, 7, tb::RS_DUAL, &r));
+  EXPECT_EQ(-1, tb::stage_rs_undo(bits.data(), 7 * 2040, 7, 0, &r));
 }
 
 TEST(Stages, ConvolutionalGenerators) {

@@ -13,7 +13,8 @@ def test_there_are_snippets():
 
 
 @pytest.mark.parametrize("code", SNIPPETS, ids=[f"snippet{i}" for i in range(len(SNIPPETS))])
-def test_snippet_runs(code, capsys):
+def test_snippet_runs(code, capsys, monkeypatch):
+    monkeypatch.chdir(README.parent)  # snippets name files relative to the project
     exec(compile(code, str(README), "exec"), {"__name__": "__readme__"})
 
 

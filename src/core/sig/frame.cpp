@@ -24,7 +24,7 @@ bool emits(std::uint32_t kind) { return kind == STAGE_CONV; }
 int apply(const sig_stage& s, std::uint8_t* bits, std::size_t n) {
   switch (s.kind) {
     case STAGE_CRC16: return stage_crc16_apply(bits, n);
-    case STAGE_RS: return stage_rs_apply(bits, n, s.depth, RS_DUAL);
+    case STAGE_RS: return stage_rs_apply(bits, n, s.depth, s.unit_bits);  // unit_bits: the code's options
     case STAGE_RANDOMISE: stage_randomise(bits, n, s.depth); return 0;
     case STAGE_INTERLEAVE: return stage_interleave_apply(bits, n, s.depth, s.unit_bits);
     default: return -1;
@@ -35,7 +35,7 @@ int apply(const sig_stage& s, std::uint8_t* bits, std::size_t n) {
 int undo(const sig_stage& s, std::uint8_t* bits, std::size_t n, sig_stage_result* res) {
   switch (s.kind) {
     case STAGE_CRC16: return stage_crc16_undo(bits, n, res) == 0 ? 1 : -1;
-    case STAGE_RS: return stage_rs_undo(bits, n, s.depth, RS_DUAL, res) == 0 ? 1 : -1;
+    case STAGE_RS: return stage_rs_undo(bits, n, s.depth, s.unit_bits, res) == 0 ? 1 : -1;
     case STAGE_RANDOMISE:
       stage_randomise(bits, n, s.depth);
       *res = {1, 1, 0, 0, 1};

@@ -1,5 +1,6 @@
 #include "core/sig/stages.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "core/sig/rs.hpp"
@@ -106,32 +107,61 @@ std::size_t stage_conv_encode(const std::uint8_t* in, std::size_t n, std::uint8_
   return 2 * n;
 }
 
-int stage_rs_apply(std::uint8_t* bits, std::size_t n, std::uint32_t depth, int basis) {
-  if (!rs_depth_ok(depth) || n != static_cast<std::size_t>(depth) * kRsN * 8) return -1;
-  std::uint8_t data[kRsK], parity_octets[kRsParity];
+namespace {
+
+// The codeword geometry of an RS span: depth codewords of k data octets and
+// 32 check octets.  Options (the stage's unit_bits): bit 0 the conventional
+// basis, bit 1 shortened codewords (k < 223 data octets, the missing
+// leading octets virtual zeros).  Without bit 1 the span must be exactly
+// depth x 2040 bits.
+bool rs_geometry(std::size_t n, std::uint32_t depth, std::uint32_t options, std::size_t* k, int* basis) {
+  if (!rs_depth_ok(depth) || options > 3 || n % (8 * static_cast<std::size_t>(depth)) != 0) return false;
+  const std::size_t octets = n / 8 / depth;
+  if (octets <= kRsParity || octets > kRsN || (!(options & 2u) && octets != kRsN)) return false;
+  *k = octets - kRsParity;
+  *basis = (options & 1u) ? RS_CONVENTIONAL : RS_DUAL;
+  return true;
+}
+
+}  // namespace
+
+int stage_rs_apply(std::uint8_t* bits, std::size_t n, std::uint32_t depth, std::uint32_t options) {
+  std::size_t k;
+  int basis;
+  if (!rs_geometry(n, depth, options, &k, &basis)) return -1;
+  const std::size_t pad = kRsK - k;
+  std::uint8_t data[kRsK] = {}, parity_octets[kRsParity];
   for (std::uint32_t j = 0; j < depth; ++j) {
-    for (std::size_t i = 0; i < kRsK; ++i) data[i] = octet(bits + 8 * (j + i * depth));
+    for (std::size_t i = 0; i < k; ++i) data[pad + i] = octet(bits + 8 * (j + i * depth));
     rs_encode(data, parity_octets, basis);
-    for (std::size_t i = 0; i < kRsParity; ++i) put_octet(bits + 8 * (j + (kRsK + i) * depth), parity_octets[i]);
+    for (std::size_t i = 0; i < kRsParity; ++i) put_octet(bits + 8 * (j + (k + i) * depth), parity_octets[i]);
   }
   return 0;
 }
 
-int stage_rs_undo(std::uint8_t* bits, std::size_t n, std::uint32_t depth, int basis, sig_stage_result* res) {
-  if (!rs_depth_ok(depth) || n != static_cast<std::size_t>(depth) * kRsN * 8) return -1;
+int stage_rs_undo(std::uint8_t* bits, std::size_t n, std::uint32_t depth, std::uint32_t options,
+                  sig_stage_result* res) {
+  std::size_t k;
+  int basis;
+  if (!rs_geometry(n, depth, options, &k, &basis)) return -1;
+  const std::size_t pad = kRsK - k, len = k + kRsParity;
   sig_stage_result r{depth, depth, 0, 0, 1};
   std::uint8_t cw[kRsN];
   for (std::uint32_t j = 0; j < depth; ++j) {
-    for (std::size_t i = 0; i < kRsN; ++i) cw[i] = octet(bits + 8 * (j + i * depth));
+    std::fill(cw, cw + pad, std::uint8_t{0});
+    for (std::size_t i = 0; i < len; ++i) cw[pad + i] = octet(bits + 8 * (j + i * depth));
     const int fixed = rs_decode(cw, basis);
-    if (fixed < 0) {
+    // A repair that lands in the virtual octets is no repair of what was sent.
+    bool virtual_hit = false;
+    for (std::size_t i = 0; i < pad; ++i) virtual_hit = virtual_hit || cw[i] != 0;
+    if (fixed < 0 || virtual_hit) {
       r.ok -= 1;
       continue;
     }
     if (fixed == 0) continue;
     r.corrected += 1;
     r.symbols += static_cast<std::uint32_t>(fixed);
-    for (std::size_t i = 0; i < kRsN; ++i) put_octet(bits + 8 * (j + i * depth), cw[i]);
+    for (std::size_t i = 0; i < len; ++i) put_octet(bits + 8 * (j + i * depth), cw[pad + i]);
   }
   *res = r;
   return 0;

@@ -47,10 +47,14 @@ void stage_randomise(std::uint8_t* bits, std::size_t n, std::uint32_t depth);
 // 0 when out is too small (nothing written).
 std::size_t stage_conv_encode(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t cap);
 
-// Reed-Solomon over a span of depth x 2040 bits (depth 1..5 or 8): depth
-// x 223 data octets then depth x 32 check octets, codeword j taking octets
-// j, j + depth, ...; octets packed most significant bit first.
-int stage_rs_apply(std::uint8_t* bits, std::size_t n, std::uint32_t depth, int basis);
-int stage_rs_undo(std::uint8_t* bits, std::size_t n, std::uint32_t depth, int basis, sig_stage_result* res);
+// Reed-Solomon over a span of depth codewords (depth 1..5 or 8): depth x k
+// data octets then depth x 32 check octets, codeword j taking octets j,
+// j + depth, ...; octets packed most significant bit first.  options bit 0
+// selects the conventional basis (else the dual basis), bit 1 shortened
+// codewords (k < 223, the leading octets virtual zeros); without bit 1 the
+// span must be exactly depth x 2040 bits (k = 223).  Other options refuse.
+int stage_rs_apply(std::uint8_t* bits, std::size_t n, std::uint32_t depth, std::uint32_t options);
+int stage_rs_undo(std::uint8_t* bits, std::size_t n, std::uint32_t depth, std::uint32_t options,
+                  sig_stage_result* res);
 
 }  // namespace tb
