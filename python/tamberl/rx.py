@@ -61,8 +61,9 @@ class Result:
 def nrzm_decode(bits: npt.ArrayLike) -> npt.NDArray[np.uint8]:
     """Differential (NRZ-M) decoding: a one is a change of level.  The first
     bit is taken against a 0 before the stream."""
-    b = np.asarray(bits, np.uint8) & 1
-    return np.bitwise_xor(b, np.concatenate([[0], b[:-1]]).astype(np.uint8))
+    b: npt.NDArray[np.uint8] = np.asarray(bits, np.uint8) & np.uint8(1)
+    prev: npt.NDArray[np.uint8] = np.concatenate([np.zeros(1, np.uint8), b[:-1]])
+    return b ^ prev
 
 
 def find_markers(bits: npt.ArrayLike, marker: str = ASM, max_errors: int = 3) -> List[Tuple[int, bool]]:
@@ -163,6 +164,7 @@ def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int
         res.elapsed = time.perf_counter() - t0
         return res
     res.carrier_hz = fc
+    rx: track.MpskReceiver | track.MpskReceiverR
     if real:
         rx = track.MpskReceiverR(m=2, sps=sps, init_norm_freq=fc / fs, bn_carrier=0.01)
         v = v.astype(np.float32)
