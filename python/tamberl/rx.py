@@ -20,7 +20,7 @@ import sys
 import time
 import wave
 from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -48,6 +48,9 @@ class Result:
     carrier_hz: float = 0.0
     seconds: float = 0.0    # capture length
     elapsed: float = 0.0    # processing time
+    # With keep=True: the receiver's symbols and its lock probes over time.
+    symbols: Optional[np.ndarray] = None
+    probes: Optional[Dict[str, np.ndarray]] = None
 
     @property
     def repairs(self) -> int:
@@ -127,7 +130,8 @@ def _progress(done: float, total: float) -> None:
 
 
 def decode_capture(x: npt.ArrayLike, fs: float, baud: float, carrier_hz: float, frame_size: int = 114,
-                   rs_basis: str = "conventional", differential: bool = True, progress: bool = False) -> Result:
+                   rs_basis: str = "conventional", differential: bool = True, progress: bool = False,
+                   keep: bool = False) -> Result:
     """Decode the frames of a capture: real samples are an IF around
     carrier_hz, complex ones baseband offset by carrier_hz.  carrier_hz is a
     hint: the carrier is searched within 500 Hz of it, and when the searched
@@ -136,10 +140,10 @@ def decode_capture(x: npt.ArrayLike, fs: float, baud: float, carrier_hz: float, 
     t0 = time.perf_counter()
     v = np.asarray(x)
     best = _decode_at(v, fs, baud, carrier_search(v, fs, carrier_hz) if len(v) else carrier_hz, frame_size,
-                      rs_basis, differential, progress)
+                      rs_basis, differential, progress, keep)
     if not best.frames and len(v):
         for fc in carrier_hz + np.array([-400.0, -200.0, 0.0, 200.0, 400.0]):
-            r = _decode_at(v, fs, baud, float(fc), frame_size, rs_basis, differential, False)
+            r = _decode_at(v, fs, baud, float(fc), frame_size, rs_basis, differential, False, keep)
             if len(r.frames) > len(best.frames):
                 best = r
     best.elapsed = time.perf_counter() - t0
@@ -147,7 +151,7 @@ def decode_capture(x: npt.ArrayLike, fs: float, baud: float, carrier_hz: float, 
 
 
 def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int, rs_basis: str,
-               differential: bool, progress: bool) -> Result:
+               differential: bool, progress: bool, keep: bool = False) -> Result:
     """The chain with the receiver's carrier started at fc."""
     t0 = time.perf_counter()
     v = x
@@ -171,6 +175,11 @@ def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int
     else:
         rx = track.MpskReceiver(m=2, sps=sps, init_norm_freq=fc / fs, bn_carrier=0.01)
         v = v.astype(np.complex64)
+    tlm = None
+    if keep:
+        from tamberl import telemetry
+        tlm = telemetry.Telemetry(1 << 20)
+        rx.set_telemetry(tlm, "rx", decim=16)
     step = int(fs)
     parts = []
     for i in range(0, len(v), step):
@@ -180,6 +189,10 @@ def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int
     if progress:
         sys.stderr.write("\n")
     y = np.concatenate(parts) if parts else np.zeros(0, np.complex64)
+    if keep and tlm is not None:
+        got = tlm.drain()
+        res.symbols = y
+        res.probes = {k: got[k] for k in ("rx.lock", "rx.sync.lock", "rx.car.freq") if k in got}
     soft = (y.real / (np.mean(np.abs(y.real)) + 1e-12)).astype(np.float32)
     nbits = desc.nbits
     seen = {}
@@ -234,26 +247,38 @@ def read_capture(path: str, rate: Optional[float] = None) -> Tuple[np.ndarray, f
     return a, float(rate or fs)
 
 
-def _plot(path: str, x: np.ndarray, fs: float, res: Result) -> None:
+def _plot(path: str, x: np.ndarray, fs: float, baud: float, res: Result) -> None:
     try:
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
-        print("plots need matplotlib: pip install 'tamberl[plots]'", file=sys.stderr)
+        print("plots need matplotlib: pip install matplotlib", file=sys.stderr)
         return
-    fig, ax = plt.subplots(1, 1, figsize=(8, 4))
+    fig, (a0, a1, a2) = plt.subplots(1, 3, figsize=(15, 4))
     n = min(len(x), 1 << 16)
     if n:
         spec = 20 * np.log10(np.abs(np.fft.rfft(np.real(x[:n]) * np.hanning(n))) + 1e-12)
-        ax.plot(np.fft.rfftfreq(n, 1 / fs) / 1e3, spec, lw=0.6)
-    ax.axvline(res.carrier_hz / 1e3, color="r", lw=0.8, label=f"carrier {res.carrier_hz:.0f} Hz")
-    ax.set_xlabel("kHz")
-    ax.set_ylabel("dB")
-    ax.set_title(f"{len(res.frames)} good frames")
-    ax.legend()
+        a0.plot(np.fft.rfftfreq(n, 1 / fs) / 1e3, spec, lw=0.6)
+    a0.axvline(res.carrier_hz / 1e3, color="r", lw=0.8, label=f"carrier start {res.carrier_hz:.0f} Hz")
+    a0.set_xlabel("kHz")
+    a0.set_ylabel("dB")
+    a0.set_title("spectrum")
+    a0.legend()
+    y = res.symbols if res.symbols is not None else np.zeros(0, np.complex64)
+    tail = y[len(y) // 2:]
+    a1.plot(tail.real, tail.imag, ".", ms=1)
+    a1.set_aspect("equal")
+    a1.set_title(f"constellation after lock ({len(tail)} symbols)")
+    for name, values in (res.probes or {}).items():
+        t = np.arange(len(values)) * 16 / baud
+        a2.plot(t, values, lw=0.8, label=name.split(".", 1)[1])
+    a2.set_xlabel("s")
+    a2.set_title(f"lock metrics; {len(res.frames)} good frames")
+    a2.legend()
     fig.tight_layout()
     fig.savefig(path, dpi=100)
+    plt.close(fig)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -266,7 +291,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     p.add_argument("--rs-basis", choices=["conventional", "dual"], default="dual")
     p.add_argument("--differential", action="store_true", help="the bit stream is NRZ-M precoded")
     p.add_argument("--rate", type=float, default=None, help="sample rate of raw files (overrides a WAV header)")
-    p.add_argument("--plot", default=None, help="write the spectrum to this PNG file")
+    p.add_argument("--plot", default=None, help="write the spectrum, the constellation after lock and the lock "
+                   "metrics over time to this PNG file (needs matplotlib)")
     p.add_argument("--quiet", action="store_true", help="print only the summary lines")
     a = p.parse_args(argv)
     status = 0
@@ -274,7 +300,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             x, fs = read_capture(path, a.rate)
             res = decode_capture(x, fs, a.baud, a.carrier, a.frame_size, a.rs_basis, a.differential,
-                                 progress=sys.stderr.isatty())
+                                 progress=sys.stderr.isatty(), keep=bool(a.plot))
         except (OSError, ValueError) as e:
             print(f"error: {e}", file=sys.stderr)
             status = 2
@@ -286,7 +312,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
               f"{res.repairs} symbols repaired, carrier {res.carrier_hz:.1f} Hz, "
               f"{res.realtime_factor:.0f}x real time")
         if a.plot:
-            _plot(a.plot, x, fs, res)
+            _plot(a.plot, x, fs, a.baud, res)
     return status
 
 

@@ -123,3 +123,18 @@ def test_reed_solomon_options_refused(size, options):
     d.add_stage_over(1, "data", "rs", depth=1, unit_bits=options)
     with pytest.raises(ValueError, match="^cannot build"):
         d.build()  # shortened needs the option; unknown options and too short codewords refused
+
+
+def test_plot_draws_spectrum_constellation_and_lock(tmp_path):
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "rx.png"
+    out = subprocess.run([sys.executable, "-m", "tamberl.rx", str(CAPTURE), *ARGS, "--quiet", "--plot", str(png)],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0 and png.stat().st_size > 10_000
+
+
+def test_kept_symbols_and_probes(capture):
+    x, fs = capture
+    r = rx.decode_capture(x[: len(x) // 2], fs, 9600, 12000, 114, "conventional", True, keep=True)
+    assert r.symbols is not None and len(r.symbols) > 20000
+    assert set(r.probes) == {"rx.lock", "rx.sync.lock", "rx.car.freq"}
