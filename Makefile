@@ -44,6 +44,7 @@ py-test:
 	$(PYTHON) -m pytest tests/python
 
 demo: setup
+	@$(PIP) install -q "matplotlib>=3.5" || echo "matplotlib could not be installed: the demo prints without figures"
 	@echo "== python -m tamberl.demo"
 	$(PYTHON) -m tamberl.demo
 
