@@ -23,6 +23,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tamberl import lox, sig, spectral, telemetry, track
+from tamberl.rx import find_markers
 
 ASM = "1ACFFC1D"
 IF = 0.25              # cycles per transmitted sample
@@ -182,7 +183,7 @@ def run_link(ebno_db: float = 6.0, m: int = 4, sps: int = 8, frames: int = 24, s
     t0 = time.perf_counter()
     stream = demap((y * rot).astype(np.complex64), m)
     nbits = desc.nbits
-    for at, inverted in _markers(stream):
+    for at, inverted in find_markers(stream, ASM, max_errors=2):
         body = stream[at:at + nbits]
         if len(body) < nbits or inverted:
             continue
@@ -192,14 +193,6 @@ def run_link(ebno_db: float = 6.0, m: int = 4, sps: int = 8, frames: int = 24, s
         link.rs_repairs += chk.symbols
     link.rate["frame check"] = link.frames_checked * nbits / max(time.perf_counter() - t0, 1e-9) / 1e6
     return link
-
-
-def _markers(bits: npt.NDArray[np.uint8]) -> List[Tuple[int, bool]]:
-    m = np.unpackbits(np.frombuffer(bytes.fromhex(ASM), np.uint8))
-    if len(bits) < len(m):
-        return []
-    c = np.correlate(1 - 2 * bits.astype(np.int32), 1 - 2 * m.astype(np.int32), "valid")
-    return [(int(i), bool(c[i] < 0)) for i in np.flatnonzero(np.abs(c) >= len(m) - 4)]
 
 
 def ber_curve(m: int, sps: int, points: Sequence[float], progress: bool = True) -> List[Tuple[float, float, int]]:
@@ -253,7 +246,7 @@ def figures(link: Link, curve: List[Tuple[float, float, int]], out: str) -> List
     os.makedirs(out, exist_ok=True)
     paths = []
 
-    def save(fig: "plt.Figure", name: str) -> None:
+    def save(fig: "matplotlib.figure.Figure", name: str) -> None:
         p = os.path.join(out, name)
         fig.tight_layout()
         fig.savefig(p, dpi=110)
