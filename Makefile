@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 
-.PHONY: setup install test cpp-build cpp-test py-test demo bench sanitize clean
+.PHONY: setup install test cpp-build cpp-test py-test demo bench bench-peers sanitize clean
 
 setup:
 	@echo "== setup: Debian packages, Python build tools, then the package"
@@ -51,6 +51,13 @@ demo: setup
 bench: setup cpp-build
 	@$(CPP_BUILD)/tamberl_bench_lo
 	$(PYTHON) bench/run.py
+
+# The same jobs beside GNU Radio and liquid-dsp (Debian packages, installed
+# here only), written to bench/RESULTS.md.
+bench-peers: setup
+	@missing=$$(for p in gnuradio libliquid-dev; do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && $(SUDO) DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
+	$(PYTHON) bench/peers.py
 
 # The C++ tests, then the Python suite against sanitizer-built extension
 # modules, under AddressSanitizer and UndefinedBehaviorSanitizer.
