@@ -22,7 +22,6 @@ constexpr char kSectionMagic[4] = {'M', 'R', 'X', 'L'};
 constexpr std::uint16_t kVersionC = 7, kVersionR = 3, kSectionVersion = 8;
 constexpr std::size_t kSectionBytes = 96;
 constexpr std::size_t kBlock = 4096;            // inputs per internal block
-constexpr std::size_t kMaxOutPerInput = 4;
 const double kInvSqrt2 = 1.0 / std::sqrt(2.0);
 
 enum {
@@ -117,22 +116,15 @@ std::size_t run(mpsk_rx* r, const cf32* x, std::size_t n, cf32* out, std::size_t
   const float* table = lo_sine_table();
   timing_loop* t = &r->timing;
   std::size_t k = 0;
-  cf32 y[kMaxOutPerInput];
+  cf32 y[kTimingPushOutputs];
   for (std::size_t i = 0; i < n; ++i) {
     float s, c;
     lo_sincos(table, r->osc.phase, &s, &c);
     r->osc.phase += r->osc.phase_inc + r->corr_inc;
     const cf32 z = lo_rotate(c, s, x[i]);
-    const std::size_t got = rc_push(r->cascade, z, t->ctrl, y, kMaxOutPerInput);
-    bool formed = false;
+    const std::size_t got = rc_push(r->cascade, z, t->ctrl, y, kTimingPushOutputs);
     cf32 sym{};
-    for (std::size_t j = 0; j < got; ++j) {
-      cf32 mid;
-      if (!timing_loop_strobe(t, y[j], &mid) || !timing_loop_update(t, y[j], mid)) continue;
-      sym = carrier_update(r, y[j]);
-      formed = true;
-    }
-    if (!formed) continue;
+    if (!timing_loop_take(t, y, got, &sym, [r](const cf32& v) { return carrier_update(r, v); })) continue;
     if (k < cap) out[k++] = sym;
     if (r->tlm.ctx) emit_telemetry(r, sym);
   }
@@ -198,7 +190,7 @@ mpsk_rx* mpsk_rx_create(const mpsk_rx_config& cfg_in) {
   const double mo = static_cast<double>(c.m_out);
   r->cascade = rc_create_matched(mo / r->sps_eff, 1, c.pulse, c.rrc_beta, static_cast<std::uint64_t>(c.rrc_span), mo,
                                  c.num_phases);
-  if (!r->cascade || !rc_terminal(r->cascade) || !rc_reserve(r->cascade, 1)) {
+  if (!r->cascade || !rc_terminal(r->cascade)) {
     delete r;
     return nullptr;
   }
@@ -271,8 +263,6 @@ int mpsk_rx_set_telemetry(mpsk_rx* r, tb_tlm* ctx, const char* prefix, std::uint
   }
   return 0;
 }
-
-std::size_t mpsk_rx_probe_count(const mpsk_rx* r) { return r->cascade->gain ? kMpskProbesMax : kMpskProbesMax - 2; }
 
 void mpsk_rx_set_norm_freq(mpsk_rx* r, double f) {
   r->cfg.init_norm_freq = f;

@@ -87,7 +87,6 @@ std::size_t mpsk_rx_bits_max_out(const mpsk_rx* r, std::size_t n);
 std::size_t mpsk_rx_demap(mpsk_rx* r, const cf32* s, std::size_t n, std::uint8_t* out, std::size_t cap);
 
 int mpsk_rx_set_telemetry(mpsk_rx* r, tb_tlm* ctx, const char* prefix, std::uint64_t decim);
-std::size_t mpsk_rx_probe_count(const mpsk_rx* r);
 void mpsk_rx_set_norm_freq(mpsk_rx* r, double f);
 double mpsk_rx_norm_freq(const mpsk_rx* r);
 double mpsk_rx_agc_gain_db(const mpsk_rx* r);

@@ -12,7 +12,6 @@ namespace {
 
 constexpr char kMagic[4] = {'R', 'A', 'T', 'S'};
 constexpr std::uint16_t kVersion = 2;
-constexpr std::uint64_t kMaxOutPerInput = 4;
 
 bool loop_ok(double bn, double zeta) { return std::isfinite(bn) && std::isfinite(zeta) && bn >= 0.0 && zeta > 0.0; }
 
@@ -68,19 +67,11 @@ void ratesync_reset(ratesync* s) {
 std::size_t ratesync_steps(ratesync* s, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
   timing_loop* t = &s->loop;
   std::size_t k = 0;
-  cf32 y[kMaxOutPerInput];
+  cf32 y[kTimingPushOutputs];
   for (std::size_t i = 0; i < n && k < cap; ++i) {
-    const std::size_t got = rc_push(s->cascade, x[i], t->ctrl, y, kMaxOutPerInput);
-    bool formed = false;
+    const std::size_t got = rc_push(s->cascade, x[i], t->ctrl, y, kTimingPushOutputs);
     cf32 sym{};
-    for (std::size_t j = 0; j < got; ++j) {
-      cf32 mid;
-      if (!timing_loop_strobe(t, y[j], &mid)) continue;
-      if (!timing_loop_update(t, y[j], mid)) continue;
-      formed = true;
-      sym = y[j];
-    }
-    if (!formed) continue;
+    if (!timing_loop_take(t, y, got, &sym, [](const cf32& v) { return v; })) continue;
     out[k++] = sym;
     if (s->tlm.ctx) timing_loop_emit(t, s->cascade, s->tlm.ctx, s->tlm.idx);
   }
@@ -109,10 +100,6 @@ void ratesync_configure_lock_raw(ratesync* s, std::uint64_t avgs, double up, dou
 
 int ratesync_set_telemetry(ratesync* s, tb_tlm* ctx, const char* prefix, std::uint64_t decim) {
   return tlm_attach(&s->tlm, ctx, prefix, decim, kTimingProbes);
-}
-
-double ratesync_mu(const ratesync* s) {
-  return static_cast<double>(resamp_get_ctrl_acc(rc_terminal(s->cascade))) / 4294967296.0;
 }
 
 std::size_t ratesync_state_bytes(const ratesync* s) {

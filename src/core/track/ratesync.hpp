@@ -34,8 +34,6 @@ void ratesync_set_bn(ratesync* s, double bn);                  // ignored unless
 void ratesync_configure_lock_raw(ratesync* s, std::uint64_t avgs, double up, double down, std::uint32_t n_up,
                                  std::uint32_t n_down);
 int ratesync_set_telemetry(ratesync* s, tb_tlm* ctx, const char* prefix, std::uint64_t decim);
-// The fractional position of the sampling instant, ctrl_acc / 2^32.
-double ratesync_mu(const ratesync* s);
 std::size_t ratesync_state_bytes(const ratesync* s);
 int ratesync_get_state(const ratesync* s, unsigned char* buf, std::size_t len);
 int ratesync_set_state(ratesync* s, const unsigned char* buf, std::size_t len);

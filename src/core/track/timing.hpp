@@ -81,6 +81,25 @@ inline bool timing_loop_strobe(timing_loop* t, cf32 y, cf32* mid) {
 // lock signal and return true.
 bool timing_loop_update(timing_loop* t, const cf32& y, const cf32& mid);
 
+// Terminal outputs taken per input by the loop's owners; the push engine
+// defers any more (it never loses them), so this bounds only one call.
+inline constexpr std::size_t kTimingPushOutputs = 4;
+
+// The terminal outputs of one input: each is offered to the strobe ring and,
+// when it completes a symbol, to the loop; `on_symbol(y)` then returns the
+// symbol to emit.  Returns true with *sym the last symbol formed.
+template <class OnSymbol>
+bool timing_loop_take(timing_loop* t, const cf32* y, std::size_t got, cf32* sym, OnSymbol&& on_symbol) {
+  bool formed = false;
+  for (std::size_t j = 0; j < got; ++j) {
+    cf32 mid;
+    if (!timing_loop_strobe(t, y[j], &mid) || !timing_loop_update(t, y[j], mid)) continue;
+    *sym = on_symbol(y[j]);
+    formed = true;
+  }
+  return formed;
+}
+
 // The "RSLP" section (216 bytes, the loop filter's own blob nested at its
 // end); the configuration is not in it.
 int timing_loop_get_state(const timing_loop* t, unsigned char* buf, std::size_t len);
