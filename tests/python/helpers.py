@@ -4,6 +4,9 @@
 what the object produced for it (an array, a scalar, or None for objects whose
 output is read separately).  The checks compare outputs bit for bit.
 """
+import copy
+import pickle
+
 import numpy as np
 import pytest
 
@@ -75,6 +78,69 @@ def assert_checkpoint_continues(make, run, x, cut=None, other=None, final=None):
     c.set_state(c.get_state())
     _same(tail_a, _concat([run(c, x[cut:])]))
     _same(final(a), final(c))
+
+
+class Feed:
+    """How one block goes through an object, as a picklable value so that a
+    worker process can run it too: `method(chunk)` (kind "array"),
+    `method(len(chunk))` (kind "count"), or `method(frame)` for each
+    `unit`-element frame of the chunk (kind "frames").  `final` names a
+    method whose result is read at the end (an accumulator, a flush)."""
+
+    def __init__(self, method, kind="array", unit=1, final=None, **kw):
+        self.method, self.kind, self.unit, self.final, self.kw = method, kind, unit, final, kw
+
+    def __call__(self, obj, chunk):
+        fn = getattr(obj, self.method)
+        if self.kind == "count":
+            outs = [fn(len(chunk), **self.kw)]
+        elif self.kind == "frames":
+            outs = [fn(chunk[i:i + self.unit], **self.kw) for i in range(0, len(chunk), self.unit)]
+        else:
+            outs = [fn(chunk, **self.kw)]
+        parts = [np.asarray(o).reshape(-1) for o in outs if o is not None]
+        return np.concatenate(parts) if parts else None
+
+    def finish(self, obj):
+        return getattr(obj, self.final)() if self.final else None
+
+
+def continue_from_pickle(blob, feed, chunks):
+    """Loads a pickled object and feeds it the chunks (run in a worker)."""
+    obj = pickle.loads(blob)
+    return _as_bits(_concat([feed(obj, c) for c in chunks])), _as_bits(feed.finish(obj))
+
+
+def assert_copies_continue(make, feed, x, cut=None, pool=None, seed=0):
+    """pickle.dumps/loads, copy.copy and copy.deepcopy of an object taken
+    mid-stream each give an independent object that continues bit for bit
+    where the original stands, under any chunking of the rest, and so does
+    the pickle loaded in another process when `pool` (an executor) is given.
+    A destroyed object pickles as destroyed."""
+    rng = np.random.default_rng(seed)
+    unit = feed.unit
+    cut = (len(x) // 3) // unit * unit if cut is None else cut
+    a = make()
+    feed(a, x[:cut])
+    blob = pickle.dumps(a)
+    copies = [pickle.loads(blob), copy.copy(a), copy.deepcopy(a)]
+    tail = x[cut:]
+    ref = _as_bits(_concat([feed(a, tail)])), _as_bits(feed.finish(a))
+
+    def chunked():
+        cuts = sorted({c // unit * unit for c in split_points(len(tail), rng)})
+        return chunks(tail, cuts)
+
+    for b in copies:
+        assert type(b) is type(a)
+        got = _as_bits(_concat([feed(b, c) for c in chunked()])), _as_bits(feed.finish(b))
+        assert got == ref, "a copy diverged from the original"
+    if pool is not None:
+        assert pool.submit(continue_from_pickle, blob, feed, chunked()).result() == ref, \
+            "the copy in another process diverged"
+    a.destroy()
+    gone = pickle.loads(pickle.dumps(a))
+    assert type(gone) is type(a) and repr(gone).endswith("destroyed>")
 
 
 def assert_reset_reproduces(make, run, x, final=None):

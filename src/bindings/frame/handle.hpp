@@ -15,7 +15,9 @@
 // a conversion or another thread could free the record under the call.  All
 // of it happens under the interpreter lock, so it needs no lock of its own.
 // The handle can also hold one Python reference on behalf of its record
-// (`keep`, such as an attached telemetry context), dropped with the record.
+// (`keep`, such as an attached telemetry context), dropped with the record,
+// and the configuration history that pickling replays (`journal`, see
+// persist.hpp), dropped on destroy.
 #pragma once
 #include "bindings/frame/core.hpp"
 
@@ -28,6 +30,7 @@ struct Handle {
   Rec* doomed;         // destroyed while busy: released when the last call returns
   std::uint32_t busy;  // calls running on this handle (0 or 1 in supported use)
   PyObject* keep;      // a reference the record borrows from, or null
+  PyObject* journal;   // list of configuration calls; None when it could not be kept; null when destroyed
 };
 
 template <class T>
@@ -45,6 +48,14 @@ inline void release_record(Handle<RecOf<T>>* h, RecOf<T>* r) {
   h->keep = nullptr;
   if (r) T::destroy(r);
   Py_XDECREF(keep);
+}
+
+// Drops the configuration history (the record is gone or being replaced).
+template <class T>
+inline void drop_journal(Handle<RecOf<T>>* h) {
+  PyObject* j = h->journal;
+  h->journal = nullptr;
+  Py_XDECREF(j);
 }
 
 // The live record, or nullptr with RuntimeError "destroyed".  For reads that

@@ -50,6 +50,14 @@ PyObject* module_init(PyModuleDef* def, std::initializer_list<StructSeq> seqs = 
     drop_types();
     return nullptr;
   }
+  // Where pickling finds the types again (kept for the life of the process).
+  PyObject* home = PyUnicode_FromFormat("tamberl.%s", def->m_name);
+  if (!home) {
+    drop_types();
+    Py_DECREF(m);
+    return nullptr;
+  }
+  ((home_of<Types> = home), ...);
   for (std::size_t i = 0; i < sizeof...(Types); ++i) {
     const char* dot = std::strrchr(names[i], '.');
     const char* shortname = dot ? dot + 1 : names[i];

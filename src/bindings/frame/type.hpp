@@ -10,10 +10,12 @@
 //     static Rec* create(PyObject* args, PyObject* kw);   // parse + create
 //     // optional: methods(), getset(), release_gil, what, after_create(self),
 //     //           repr_attrs (attribute names shown by repr), close_alias
-//     //           (a `close` method that is destroy)
+//     //           (a `close` method that is destroy), journaled (the
+//     //           configuration calls pickling replays, see persist.hpp)
 //   };
 #pragma once
 #include "bindings/frame/methods.hpp"
+#include "bindings/frame/persist.hpp"
 
 // The five standard operations of a record whose core functions follow the
 // <object>_<verb> naming.
@@ -38,6 +40,7 @@ struct Standard {
     if (h->rec) {
       Rec* r = h->rec;
       h->rec = nullptr;
+      drop_journal<T>(h);
       if (h->busy)
         h->doomed = r;
       else
@@ -95,6 +98,7 @@ struct Standard {
       h->doomed = nullptr;
       h->busy = 0;
       h->keep = nullptr;
+      h->journal = nullptr;
     }
     return self;
   }
@@ -113,6 +117,7 @@ struct Standard {
     Rec* old = h->rec;
     h->rec = r;
     if (old) release_record<T>(h, old);
+    start_journal<T>(h, args, kw);
     if constexpr (requires { T::after_create(self); })
       return T::after_create(self);
     return 0;
@@ -121,6 +126,7 @@ struct Standard {
     H* h = handle<T>(self);
     Rec* r = h->rec ? h->rec : h->doomed;
     h->rec = h->doomed = nullptr;
+    drop_journal<T>(h);
     release_record<T>(h, r);
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
@@ -163,6 +169,26 @@ struct Standard {
     return PyUnicode_FromString(s.c_str());
   }
 
+  // pickle and copy: (tamberl._persist.rebuild, (home, type, history, blob)).
+  static PyObject* reduce(PyObject* self, PyObject*) {
+    H* h = handle<T>(self);
+    Ref fn(persist_fn("reduce"));
+    if (!fn) return nullptr;
+    const char* dot = std::strrchr(T::name, '.');
+    const char* shortname = dot ? dot + 1 : T::name;
+    PyObject* home = home_of<T> ? home_of<T> : Py_None;
+    if (!h->rec) return PyObject_CallFunction(fn.get(), "OsOOO", home, shortname, Py_None, Py_None, Py_False);
+    Call<T> c(self);
+    if (!c) return nullptr;
+    Ref blob;
+    if constexpr (requires { T::state_bytes; }) {
+      blob = Ref(get_state(c.rec()));
+      if (!blob) return nullptr;
+    }
+    return PyObject_CallFunction(fn.get(), "OsOOO", home, shortname, h->journal ? h->journal : Py_None,
+                                 blob ? blob.get() : Py_None, Py_True);
+  }
+
   static std::vector<PyMethodDef>& methods() {
     static std::vector<PyMethodDef> table = [] {
       std::vector<PyMethodDef> t;
@@ -187,6 +213,9 @@ struct Standard {
       t.push_back({"__enter__", &Standard::enter, METH_NOARGS, "__enter__($self)\n--\n\nReturn the object itself."});
       t.push_back({"__exit__", &Standard::exit, METH_VARARGS,
                    "__exit__($self, /, *args)\n--\n\nRelease the core record, as destroy()."});
+      t.push_back({"__reduce__", &Standard::reduce, METH_NOARGS,
+                   "__reduce__($self, /)\n--\n\nPickle and copy support: the configuration and the state."});
+      if constexpr (requires { T::journaled; }) JournalRows<T>::wrap_methods(t);
       t.push_back(kSentinel);
       return t;
     }();
@@ -197,6 +226,7 @@ struct Standard {
       std::vector<PyGetSetDef> t;
       if constexpr (requires { T::getset(); })
         for (const PyGetSetDef& g : T::getset()) t.push_back(g);
+      if constexpr (requires { T::journaled; }) JournalRows<T>::wrap_getset(t);
       t.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
       return t;
     }();

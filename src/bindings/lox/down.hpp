@@ -78,6 +78,8 @@ struct DownT : DownRow<Real, Matched> {
   static constexpr auto get_state = &tb::lox_get_state;
   static constexpr auto set_state = &tb::lox_set_state;
   static constexpr const char* refused = Real ? kLoxrRefused : kLoxRefused;
+  // The LO's frequency is configuration, outside the blob (which carries its phase).
+  static constexpr Journaled journaled[] = {{"norm_freq", true}};
 
   static Rec* create(PyObject* args, PyObject* kw) {
     double f = 0.0, rate = 0.25;

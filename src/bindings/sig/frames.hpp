@@ -138,6 +138,10 @@ inline tb::sig_frame* frame_create(PyObject* args, PyObject* kw) {
 template <class T>
 struct FrameMethods {
   using Rec = tb::sig_frame;
+  // A description is its construction plus every append, in order.
+  static constexpr Journaled journaled[] = {{"add_field", false},  {"add_value", false}, {"add_hex", false},
+                                            {"add_derived", false}, {"name_field", false}, {"build", false},
+                                            {"add_stage", false},  {"add_stage_over", false}};
   static void destroy(Rec* r) { tb::frame_destroy(r); }
   static constexpr const char* repr_attrs[] = {"nbits"};
 

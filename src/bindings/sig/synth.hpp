@@ -9,6 +9,12 @@ namespace tb::py {
 
 struct SynthT {
   using Rec = tb::sig_synth;
+  // Shaping, sources, waveform type and the chirp span are configuration,
+  // outside the blob.  Only the first chirp span pins, so its calls are all kept.
+  static constexpr Journaled journaled[] = {
+      {"set_rrc", true},      {"set_symbols", true},     {"set_bits", true}, {"set_dsss", true},
+      {"set_dsss_cont", true}, {"set_dsss_window", true}, {"set_wtype", true}, {"set_nsps", true},
+      {"set_chirp_span", false}};
   static constexpr const char* name = "siggen._SynthEngine";
   static constexpr const char* doc =
       R"(_SynthEngine(type="tone", snr_mode="auto", fs=1000000.0, freq=0.0, snr=100.0, seed=0, sps=8, pn_length=7, pn_poly=0, lfsr="galois", f_end=0.0)

@@ -19,6 +19,8 @@ prompt once per period, or `segments` partial prompts per period.  Carries
 an always-on CFAR code-lock detector.)";
   static constexpr bool release_gil = true;
   static constexpr const char* what = "set_symbol_period";
+  // The symbol-period geometry sizes the blob, so it is rebuilt before it.
+  static constexpr Journaled journaled[] = {{"set_symbol_period", true}};
   TB_STANDARD_OPS(dll)
   static constexpr const char* repr_attrs[] = {"segments", "bn", "code_phase", "code_rate", "locked"};
 

@@ -89,6 +89,8 @@ detector.  Carries a block-averaged eye-opening lock decision.)";
 
 struct RateSyncT {
   using Rec = tb::ratesync;
+  // The blob carries the loop's gains but not the bandwidth they came from.
+  static constexpr Journaled journaled[] = {{"bn", true}};
   static constexpr const char* name = "track.RateSync";
   static constexpr const char* doc =
       R"(RateSync(sps=4.0, pulse="rrc", beta=0.35, span=8, m=2, num_phases=1024, bn=0.01, zeta=0.707, ted="gardner")
