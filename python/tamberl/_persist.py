@@ -22,11 +22,14 @@ from __future__ import annotations
 import copy
 import importlib
 import warnings
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
 _PLAIN = (bool, int, float, complex, str, bytes, type(None))
+# One recorded call: kind ("m" method, "a" attribute), name, positional
+# arguments (or Unrecorded), keyword arguments.
+Entry = Tuple[str, str, Any, Dict[str, Any]]
 _MODULES = ("qmath", "track", "spectral", "sig", "siggen", "lox", "sfc")
 
 
@@ -63,7 +66,7 @@ def _copy(v: Any) -> Any:
     raise _Refuse(f"a {t.__module__}.{t.__qualname__}")
 
 
-def _entry(kind: str, name: str, args: Any, kw: Any) -> tuple:
+def _entry(kind: str, name: str, args: Any, kw: Any) -> Entry:
     try:
         return (kind, name, tuple(_copy(a) for a in (args or ())),
                 {k: _copy(v) for k, v in (kw or {}).items()})
@@ -71,12 +74,12 @@ def _entry(kind: str, name: str, args: Any, kw: Any) -> tuple:
         return (kind, name, Unrecorded(f"{name}() was given {e}"), {})
 
 
-def start(args: Any, kw: Any) -> List[tuple]:
+def start(args: Any, kw: Any) -> List[Entry]:
     """A new history: the constructor call."""
     return [_entry("m", "__init__", args, kw)]
 
 
-def note(journal: List[tuple], kind: str, name: str, args: Any, kw: Any, fold: bool) -> None:
+def note(journal: List[Entry], kind: str, name: str, args: Any, kw: Any, fold: bool) -> None:
     """Appends a successful call; a folding call repeated back to back
     replaces its previous record."""
     e = _entry(kind, name, args, kw)
@@ -86,8 +89,8 @@ def note(journal: List[tuple], kind: str, name: str, args: Any, kw: Any, fold: b
         journal.append(e)
 
 
-def reduce(home: Optional[str], name: str, journal: Optional[List[tuple]], blob: Optional[bytes],
-           live: bool) -> Tuple[Any, tuple]:
+def reduce(home: Optional[str], name: str, journal: Optional[List[Entry]], blob: Optional[bytes],
+           live: bool) -> Tuple[Any, Tuple[Any, ...]]:
     if home is None:
         raise TypeError(f"cannot pickle {name}: its module is not known")
     if not live:
@@ -101,7 +104,7 @@ def reduce(home: Optional[str], name: str, journal: Optional[List[tuple]], blob:
     return rebuild, (home, name, tuple(journal), blob)
 
 
-def rebuild(home: str, name: str, journal: Optional[tuple], blob: Optional[bytes]) -> Any:
+def rebuild(home: str, name: str, journal: Optional[Tuple[Entry, ...]], blob: Optional[bytes]) -> Any:
     """The object a history describes: constructed, configured, restored.
     With no history, an object that reads as destroyed."""
     cls = getattr(importlib.import_module(home), name)

@@ -16,11 +16,12 @@ from __future__ import annotations
 
 import argparse
 import os
+import pickle
 import sys
 import time
 import wave
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -51,6 +52,10 @@ class Result:
     # With keep=True: the receiver's symbols and its lock probes over time.
     symbols: Optional[np.ndarray] = None
     probes: Optional[Dict[str, np.ndarray]] = None
+    # Every marker examined: (seconds, whether its frame came out good).
+    hits: List[Tuple[float, bool]] = field(default_factory=list, repr=False)
+    source: str = ""        # the file, or "capture <i>" for an array
+    error: Optional[str] = None  # why the capture could not be decoded (decode_many with raise_errors=False)
 
     @property
     def repairs(self) -> int:
@@ -103,6 +108,74 @@ def carrier_search(x: npt.ArrayLike, fs: float, hint_hz: float, span_hz: float =
     return float(f[np.flatnonzero(band)[np.argmax(power[band])]] / 2)
 
 
+@dataclass
+class CarrierTrack:
+    """The carrier over a whole capture, as a line through the blocks where
+    the squared signal shows a clear line (a pass's Doppler is close to
+    linear over minutes).  Before the first and after the last such block it
+    holds the end value, so a receiver started anywhere begins near the
+    carrier, even inside a fade.  Empty when no block shows the line."""
+    times: npt.NDArray[np.float64]     # centres of the blocks with a clear line (s)
+    freqs: npt.NDArray[np.float64]     # their carrier estimates (Hz)
+    slope: float = 0.0                 # fitted Hz per second
+    intercept: float = 0.0             # fitted Hz at t = 0
+
+    BLOCK = 8192
+    CLEAR_DB = 15.0      # line peak above the band's median power
+    SPAN_HZ = 2000.0     # searched around the hint
+    OUTLIER_HZ = 50.0    # farther than this from the first fit: dropped
+    STRIDE = 2           # every other block is measured: plenty for a line, half the cost
+
+    def __bool__(self) -> bool:
+        return len(self.times) > 0
+
+    def at(self, seconds: float) -> float:
+        t = min(max(seconds, float(self.times[0])), float(self.times[-1]))
+        return self.intercept + self.slope * t
+
+    @classmethod
+    def measure(cls, x: npt.ArrayLike, fs: float, hint_hz: float) -> "CarrierTrack":
+        """The track of a whole capture."""
+        times, freqs = cls.points(np.asarray(x), fs, hint_hz)
+        return cls.fit(times, freqs)
+
+    @classmethod
+    def points(cls, x: np.ndarray, fs: float, hint_hz: float, first_block: int = 0) -> Tuple[np.ndarray, np.ndarray]:
+        """(times, carrier estimates) of the measured blocks of x with a
+        clear line; x starts at block index first_block of the capture, and
+        its trailing part block is left out.  Each block is measured on its own, so the
+        points of consecutive pieces of a capture, joined, are the points of
+        the whole, bit for bit."""
+        n = cls.BLOCK
+        real = not np.iscomplexobj(x)
+        f = np.fft.rfftfreq(n, 1 / fs) if real else np.fft.fftfreq(n, 1 / fs)
+        band = np.flatnonzero(np.abs(f - 2 * hint_hz) <= 2 * cls.SPAN_HZ)
+        win = np.hanning(n)
+        times, freqs = [], []
+        for k in range((-first_block) % cls.STRIDE, len(x) // n if len(band) else 0, cls.STRIDE):
+            b = x[k * n:(k + 1) * n].astype(np.float64 if real else np.complex128)
+            spec = np.fft.rfft(b * b * win) if real else np.fft.fft(b * b * win)
+            p = np.abs(spec[band]) ** 2
+            i = int(np.argmax(p))
+            if p[i] >= 10 ** (cls.CLEAR_DB / 10) * np.median(p):
+                times.append((first_block + k + 0.5) * n / fs)
+                freqs.append(f[band[i]] / 2)
+        return np.array(times), np.array(freqs)
+
+    @classmethod
+    def fit(cls, times: np.ndarray, freqs: np.ndarray) -> "CarrierTrack":
+        if len(times) == 0:
+            return cls(times, freqs)
+        if len(times) == 1 or np.ptp(times) == 0:
+            return cls(times, freqs, 0.0, float(np.median(freqs)))
+        slope, icpt = np.polyfit(times, freqs, 1)
+        keep = np.abs(freqs - (icpt + slope * times)) <= cls.OUTLIER_HZ
+        if keep.sum() >= 2 and np.ptp(times[keep]) > 0:
+            slope, icpt = np.polyfit(times[keep], freqs[keep], 1)
+            times, freqs = times[keep], freqs[keep]
+        return cls(times, freqs, float(slope), float(icpt))
+
+
 def frame_description(frame_size: int, rs_basis: str = "conventional") -> sig.FrameDesc:
     """[data | RS check octets], Reed-Solomon (shortened when fewer than 223
     data octets) and the CCSDS randomiser over both."""
@@ -134,47 +207,114 @@ def decode_capture(x: npt.ArrayLike, fs: float, baud: float, carrier_hz: float, 
                    keep: bool = False) -> Result:
     """Decode the frames of a capture: real samples are an IF around
     carrier_hz, complex ones baseband offset by carrier_hz.  carrier_hz is a
-    hint: the carrier is searched within 500 Hz of it, and when the searched
-    line yields no good frame, a grid of starts across that range is tried
-    (the carrier loop pulls in a few hundred hertz from any of them)."""
+    hint: the receiver starts where the capture's carrier track (within 2 kHz
+    of the hint) is at the start; when no block shows the carrier's line,
+    it starts at a search within 500 Hz of the hint, and if that yields no
+    good frame, a grid of starts across that range is tried (the carrier
+    loop pulls in a few hundred hertz from any of them)."""
     t0 = time.perf_counter()
     v = np.asarray(x)
-    best = _decode_at(v, fs, baud, carrier_search(v, fs, carrier_hz) if len(v) else carrier_hz, frame_size,
+    track = CarrierTrack.measure(v, fs, carrier_hz) if fs > 0 else CarrierTrack.fit(np.zeros(0), np.zeros(0))
+    best = _decode_segment(v, fs, baud, carrier_hz, track, 0.0, frame_size, rs_basis, differential, progress, keep)
+    best.elapsed = time.perf_counter() - t0
+    return best
+
+
+def _decode_segment(v: np.ndarray, fs: float, baud: float, hint_hz: float, track: CarrierTrack, t0: float,
+                    frame_size: int, rs_basis: str, differential: bool, progress: bool = False,
+                    keep: bool = False) -> Result:
+    """The chain on samples starting t0 seconds into a capture whose carrier
+    track is known; times in the result are the segment's own."""
+    if track:
+        return _decode_at(v, fs, baud, track.at(t0), frame_size, rs_basis, differential, progress, keep)
+    best = _decode_at(v, fs, baud, carrier_search(v, fs, hint_hz) if len(v) else hint_hz, frame_size,
                       rs_basis, differential, progress, keep)
     if not best.frames and len(v):
-        for fc in carrier_hz + np.array([-400.0, -200.0, 0.0, 200.0, 400.0]):
+        for fc in hint_hz + np.array([-400.0, -200.0, 0.0, 200.0, 400.0]):
             r = _decode_at(v, fs, baud, float(fc), frame_size, rs_basis, differential, False, keep)
             if len(r.frames) > len(best.frames):
                 best = r
-    best.elapsed = time.perf_counter() - t0
     return best
+
+
+def _check_rates(fs: float, baud: float, real: bool) -> float:
+    if not (fs > 0 and baud > 0):
+        raise ValueError("the sample rate and the baud rate must be positive")
+    sps = fs / baud
+    if sps <= (4.0 if real else 2.0):
+        raise ValueError(f"{fs:g} samples/s is too slow for {baud:g} baud ({sps:.2f} samples per symbol; need more "
+                         f"than {4 if real else 2})")
+    return sps
+
+
+def make_receiver(fs: float, baud: float, fc: float, real: bool) -> "track.MpskReceiver | track.MpskReceiverR":
+    """The BPSK receiver of the chain, its carrier started at fc (Hz)."""
+    sps = _check_rates(fs, baud, real)
+    kind = track.MpskReceiverR if real else track.MpskReceiver
+    return kind(m=2, sps=sps, init_norm_freq=fc / fs, bn_carrier=0.01)
+
+
+def _samples_for(rx: Any, x: np.ndarray) -> np.ndarray:
+    return x.astype(np.float32 if isinstance(rx, track.MpskReceiverR) else np.complex64, copy=False)
+
+
+def frames_from_symbols(y: npt.ArrayLike, baud: float, frame_size: int = 114, rs_basis: str = "conventional",
+                        differential: bool = True, first: int = 0, own: Tuple[int, Optional[int]] = (0, None),
+                        desc: Optional[sig.FrameDesc] = None) -> Result:
+    """The symbol half of the chain: both symbol-pair alignments through the
+    Viterbi decoder, NRZ-M, marker search, Reed-Solomon.  y are the
+    receiver's symbols, y[0] being symbol `first` of the capture; only
+    markers at capture symbols in own = [lo, hi) are examined (hi None: to
+    the end).  Times are the capture's."""
+    desc = desc or frame_description(frame_size, rs_basis)
+    soft = np.real(np.asarray(y)).astype(np.float32)
+    lo, hi = own
+    res = Result()
+    nbits = desc.nbits
+    seen = {}
+    for off in (0, 1):
+        v_dec = sig.Viterbi()
+        bits = np.concatenate([v_dec.steps(soft[off:]), v_dec.flush()])
+        if differential:
+            bits = nrzm_decode(bits)
+        for at, inverted in find_markers(bits):
+            symbol = first + 2 * at + off
+            if symbol < lo or (hi is not None and symbol >= hi):
+                continue
+            body = bits[at + 32: at + 32 + nbits]
+            if len(body) < nbits:
+                continue
+            res.markers += 1
+            if inverted:
+                body = body ^ 1
+            out = desc.deframe(body)
+            seconds = symbol / baud
+            good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+            res.hits.append((seconds, good))
+            if not good:
+                res.failed += 1
+                continue
+            data = np.packbits(out[:8 * frame_size]).tobytes()
+            key = round(seconds, 1)
+            if key not in seen:
+                seen[key] = Frame(seconds, data, int(desc.rx_symbols), inverted)
+    res.frames = sorted(seen.values(), key=lambda f: f.seconds)
+    res.hits.sort()
+    return res
 
 
 def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int, rs_basis: str,
                differential: bool, progress: bool, keep: bool = False) -> Result:
     """The chain with the receiver's carrier started at fc."""
     t0 = time.perf_counter()
-    v = x
-    res = Result(seconds=len(v) / fs if fs > 0 else 0.0)
-    if not (fs > 0 and baud > 0):
-        raise ValueError("the sample rate and the baud rate must be positive")
-    sps = fs / baud
-    real = not np.iscomplexobj(v)
-    if sps <= (4.0 if real else 2.0):
-        raise ValueError(f"{fs:g} samples/s is too slow for {baud:g} baud ({sps:.2f} samples per symbol; need more "
-                         f"than {4 if real else 2})")
+    real = not np.iscomplexobj(x)
+    _check_rates(fs, baud, real)
     desc = frame_description(frame_size, rs_basis)
-    if len(v) == 0:
-        res.elapsed = time.perf_counter() - t0
+    if len(x) == 0:
+        res = Result(seconds=0.0, elapsed=time.perf_counter() - t0)
         return res
-    res.carrier_hz = fc
-    rx: track.MpskReceiver | track.MpskReceiverR
-    if real:
-        rx = track.MpskReceiverR(m=2, sps=sps, init_norm_freq=fc / fs, bn_carrier=0.01)
-        v = v.astype(np.float32)
-    else:
-        rx = track.MpskReceiver(m=2, sps=sps, init_norm_freq=fc / fs, bn_carrier=0.01)
-        v = v.astype(np.complex64)
+    rx = make_receiver(fs, baud, fc, real)
+    v = _samples_for(rx, x)
     tlm = None
     if keep:
         from tamberl import telemetry
@@ -189,52 +329,54 @@ def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int
     if progress:
         sys.stderr.write("\n")
     y = np.concatenate(parts) if parts else np.zeros(0, np.complex64)
+    res = frames_from_symbols(y, baud, frame_size, rs_basis, differential, desc=desc)
+    res.seconds, res.carrier_hz = len(v) / fs, fc
     if keep and tlm is not None:
         got = tlm.drain()
         res.symbols = y
         res.probes = {k: got[k] for k in ("rx.lock", "rx.sync.lock", "rx.car.freq") if k in got}
-    soft = (y.real / (np.mean(np.abs(y.real)) + 1e-12)).astype(np.float32)
-    nbits = desc.nbits
-    seen = {}
-    for off in (0, 1):
-        v_dec = sig.Viterbi()
-        bits = np.concatenate([v_dec.steps(soft[off:]), v_dec.flush()])
-        if differential:
-            bits = nrzm_decode(bits)
-        for at, inverted in find_markers(bits):
-            body = bits[at + 32: at + 32 + nbits]
-            if len(body) < nbits:
-                continue
-            res.markers += 1
-            if inverted:
-                body = body ^ 1
-            out = desc.deframe(body)
-            seconds = (2 * at + off) / baud
-            if desc.rx_units == 0 or desc.rx_ok != desc.rx_units:
-                res.failed += 1
-                continue
-            data = np.packbits(out[:8 * frame_size]).tobytes()
-            key = round(seconds, 1)
-            if key not in seen:
-                seen[key] = Frame(seconds, data, int(desc.rx_symbols), inverted)
-    res.frames = sorted(seen.values(), key=lambda f: f.seconds)
     res.elapsed = time.perf_counter() - t0
     return res
 
 
-def read_capture(path: str, rate: Optional[float] = None) -> Tuple[np.ndarray, float]:
-    """Samples and sample rate of a WAV file (mono real, stereo I/Q; 8, 16 or
-    32-bit PCM) or a raw complex64 file (rate required)."""
+RAW_SUFFIXES = (".cf32", ".c64", ".raw", ".iq")
+WAV_SUFFIXES = (".wav",)
+
+
+def capture_info(path: str, rate: Optional[float] = None) -> Tuple[int, float]:
+    """(samples, sample rate) of a capture file, from its header alone."""
     if os.path.getsize(path) == 0:
-        return np.zeros(0, np.float32), float(rate or 48000.0)
-    if path.lower().endswith((".cf32", ".c64", ".raw", ".iq")):
+        return 0, float(rate or 48000.0)
+    if path.lower().endswith(RAW_SUFFIXES):
         if not rate:
             raise ValueError(f"{path}: a raw complex64 file needs --rate")
-        return np.fromfile(path, np.complex64), float(rate)
+        return os.path.getsize(path) // 8, float(rate)
+    try:
+        with wave.open(path, "rb") as w:
+            return w.getnframes(), float(rate or w.getframerate())
+    except (wave.Error, EOFError) as e:
+        raise ValueError(f"{path}: not a WAV file this reader understands ({e})") from None
+
+
+def read_capture(path: str, rate: Optional[float] = None, start: int = 0,
+                 count: Optional[int] = None) -> Tuple[np.ndarray, float]:
+    """Samples and sample rate of a WAV file (mono real, stereo I/Q; 8, 16 or
+    32-bit PCM) or a raw complex64 file (rate required); with start and
+    count, only those samples (a segment of a long recording)."""
+    if start < 0 or (count is not None and count < 0):
+        raise ValueError("start and count must be >= 0")
+    if os.path.getsize(path) == 0:
+        return np.zeros(0, np.float32), float(rate or 48000.0)
+    if path.lower().endswith(RAW_SUFFIXES):
+        if not rate:
+            raise ValueError(f"{path}: a raw complex64 file needs --rate")
+        return np.fromfile(path, np.complex64, count=-1 if count is None else count, offset=8 * start), float(rate)
     try:
         with wave.open(path, "rb") as w:
             ch, width, fs, n = w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes()
-            raw = w.readframes(n)
+            if start:
+                w.setpos(min(start, n))
+            raw = w.readframes(max(0, min(n - start, n if count is None else count)))
     except (wave.Error, EOFError) as e:
         raise ValueError(f"{path}: not a WAV file this reader understands ({e})") from None
     kinds = {1: (np.uint8, 128.0, 128.0), 2: (np.int16, 0.0, 32768.0), 4: (np.int32, 0.0, 2147483648.0)}
@@ -245,6 +387,337 @@ def read_capture(path: str, rate: Optional[float] = None) -> Tuple[np.ndarray, f
     if ch == 2:
         a = (a[0::2] + 1j * a[1::2]).astype(np.complex64)
     return a, float(rate or fs)
+
+
+def find_captures(paths: Sequence[str]) -> List[str]:
+    """Files and directories to capture files: a directory gives its WAV and
+    raw files, searched recursively, in sorted order."""
+    out: List[str] = []
+    for p in paths:
+        if os.path.isdir(p):
+            found = [os.path.join(d, f) for d, _, fs in os.walk(p) for f in fs
+                     if f.lower().endswith(WAV_SUFFIXES + RAW_SUFFIXES)]
+            out.extend(sorted(found))
+        else:
+            out.append(p)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Many captures, and long ones in segments, on local processes or Dask.
+#
+# Whole captures are independent jobs, each decoded exactly as
+# decode_capture decodes it.  A capture longer than segment_seconds is cut
+# into cores of about that length (whole carrier-track blocks), and:
+#   1. the carrier track's points are measured core by core, in parallel;
+#      joined, they are the points of the whole capture, bit for bit, so the
+#      track and the receiver's starting carrier are decode_capture's;
+#   2. the receiver runs through the cores in order, each job continuing the
+#      receiver the previous one pickled, so its symbols are exactly those of
+#      one pass over the whole capture (the carrier, timing and gain loops
+#      carry state that no lead-in reproduces exactly);
+#   3. the symbol half (Viterbi, NRZ-M, markers, Reed-Solomon) runs for each
+#      core in parallel, and overlaps the receiver of later cores.
+# The overlap rule of step 3: the symbols of core k are decoded from
+# VITERBI_LEAD symbols before the core (the decoder's paths merge long
+# before that, so its decisions in the core are those of a continuous pass)
+# to one frame, the decoder's decision delay and a margin after it, and
+# segment k examines only the markers at symbols inside its core.  A frame
+# that straddles a cut starts in exactly one core and lies whole in that
+# core's window, so it is found once, by that core.  A capture in which no
+# block shows the carrier's line is decoded whole, with the search and the
+# grid of starts decode_capture falls back to.
+
+VITERBI_LEAD = 4096  # symbols decoded before a core and discarded
+
+Capture = Union[str, "os.PathLike[str]", np.ndarray, Tuple[np.ndarray, float]]
+
+
+@dataclass(frozen=True)
+class _Link:
+    baud: float
+    carrier_hz: float
+    frame_size: int
+    rs_basis: str
+    differential: bool
+
+    def tail_symbols(self) -> int:
+        """Symbols past a core that its last marker may need."""
+        nbits = 8 * (self.frame_size + 32)
+        return 2 * (32 + nbits) + 2 * sig.Viterbi().delay + 256
+
+
+@dataclass
+class _Piece:
+    """Samples [start, stop) of capture `index`: a path its worker reads, or
+    the samples themselves."""
+    index: int
+    source: Union[str, np.ndarray]
+    rate: Optional[float]
+    fs: float
+    start: int
+    stop: int
+    link: _Link
+    whole: bool = False
+
+    def samples(self) -> np.ndarray:
+        if isinstance(self.source, np.ndarray):
+            return self.source
+        return read_capture(self.source, self.rate, self.start, self.stop - self.start)[0]
+
+
+def _points_job(p: _Piece) -> Tuple[np.ndarray, np.ndarray, float]:
+    t0 = time.perf_counter()
+    t, f = CarrierTrack.points(p.samples(), p.fs, p.link.carrier_hz, p.start // CarrierTrack.BLOCK)
+    return t, f, time.perf_counter() - t0
+
+
+def _whole_job(p: _Piece) -> Result:
+    k = p.link
+    return decode_capture(p.samples(), p.fs, k.baud, k.carrier_hz, k.frame_size, k.rs_basis, k.differential)
+
+
+# One receiver job's output: the receiver pickled where it stands, its
+# symbols, the capture symbol index of the first, and the time it took.
+_Received = Tuple[bytes, np.ndarray, int, float]
+
+
+def _receive_job(p: _Piece, before: Optional[_Received], fc: float) -> _Received:
+    t0 = time.perf_counter()
+    x = p.samples()
+    if before is None:
+        rx, first = make_receiver(p.fs, p.link.baud, fc, not np.iscomplexobj(x)), 0
+    else:
+        rx, first = pickle.loads(before[0]), before[2] + len(before[1])
+    y = rx.steps(_samples_for(rx, x))
+    return pickle.dumps(rx), y, first, time.perf_counter() - t0
+
+
+def _symbols_job(link: _Link, last: bool, mine: int, *outs: _Received) -> Result:
+    """The symbol half for the core of outs[mine], with the neighbouring
+    receiver outputs that its lead and its tail reach into."""
+    t0 = time.perf_counter()
+    cur = outs[mine]
+    lo, hi = cur[2], cur[2] + len(cur[1])
+    y = np.concatenate([o[1] for o in outs])
+    first = outs[0][2]
+    a, b = max(0, lo - VITERBI_LEAD - first), min(len(y), hi + link.tail_symbols() - first)
+    r = frames_from_symbols(y[a:b], link.baud, link.frame_size, link.rs_basis, link.differential,
+                            first=first + a, own=(lo, None if last else hi))
+    r.elapsed = time.perf_counter() - t0
+    return r
+
+
+class _Inline:
+    """Runs each job at once, here."""
+
+    class Done:
+        def __init__(self, fn: Callable[..., Any], args: Tuple[Any, ...]) -> None:
+            try:
+                self.value, self.error = fn(*args), None
+            except Exception as e:  # re-raised by result(), as a pool's future would
+                self.value, self.error = None, e
+
+        def result(self) -> Any:
+            if self.error is not None:
+                raise self.error
+            return self.value
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
+        return self.Done(fn, tuple(a.result() if isinstance(a, self.Done) else a for a in args))
+
+
+class _Pool:
+    """Local processes; a job's arguments that are earlier jobs' futures are
+    waited for here, then sent."""
+
+    def __init__(self, n: int) -> None:
+        from concurrent.futures import ProcessPoolExecutor
+        self.pool = ProcessPoolExecutor(n)
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
+        from concurrent.futures import Future
+        return self.pool.submit(fn, *(a.result() if isinstance(a, Future) else a for a in args))
+
+
+class _Dask:
+    """A dask.distributed client: futures passed as arguments are resolved on
+    the cluster, so a capture's receiver chain is handed over at once."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
+        return self.client.submit(fn, *args, pure=False)
+
+
+def default_jobs() -> int:
+    """The cores this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except AttributeError:
+        return max(1, os.cpu_count() or 1)
+
+
+def decode_many(captures: Sequence[Capture], baud: float, carrier_hz: float, frame_size: int = 114,
+                rs_basis: str = "conventional", differential: bool = True, *, fs: Optional[float] = None,
+                rate: Optional[float] = None, segment_seconds: Optional[float] = None, jobs: Optional[int] = None,
+                client: Any = None, raise_errors: bool = True) -> List[Result]:
+    """Decode several captures in parallel: one Result per capture, in order.
+
+    A capture is a file path (WAV, or raw complex64 with `rate`), an array
+    with `fs`, or an (array, sample rate) pair.  The work runs on `client`
+    (a dask.distributed.Client; its workers need tamberl, and files must be
+    readable there at the same paths) when one is given, else on `jobs`
+    local processes (default: the core count; 1 runs everything here).
+    With `segment_seconds`, a capture longer than that is decoded in
+    overlapping segments (the rule is above).  The frames are the same
+    however the work is spread, segmented or not: each capture's are
+    decode_capture's.  `elapsed` is the time its jobs took, summed.  With
+    raise_errors=False a capture that cannot be decoded gives a Result
+    whose `error` says why, instead of raising."""
+    if segment_seconds is not None and not segment_seconds > 0:
+        raise ValueError("segment_seconds must be positive")
+    link = _Link(float(baud), float(carrier_hz), int(frame_size), rs_basis, bool(differential))
+    n = default_jobs() if jobs is None else int(jobs)
+    if n < 1:
+        raise ValueError("jobs must be >= 1")
+    results = [Result() for _ in captures]
+    plans: List[List[_Piece]] = [[] for _ in captures]
+    for i, c in enumerate(captures):
+        try:
+            results[i].source, plans[i] = _plan(i, c, link, fs, rate, segment_seconds)
+        except (OSError, ValueError) as e:
+            if raise_errors:
+                raise
+            results[i].source, results[i].error = _name(i, c), str(e)
+    work = sum(len(p) for p in plans)
+    ex: Any = _Dask(client) if client is not None else _Pool(min(n, work)) if n > 1 and work > 1 else _Inline()
+    try:
+        points = {i: [ex.submit(_points_job, p) for p in plan] for i, plan in enumerate(plans)
+                  if plan and not plan[0].whole}
+        pending: Dict[int, List[Any]] = {}  # a whole job's future, or a chain's (symbol jobs, then its time)
+        extra: Dict[int, float] = {}
+        carrier: Dict[int, float] = {}
+        for i, plan in enumerate(plans):
+            if not plan:
+                continue
+            if plan[0].whole:
+                pending[i] = [ex.submit(_whole_job, plan[0])]
+                continue
+            try:
+                got = [f.result() for f in points[i]]
+            except (OSError, ValueError) as e:
+                results[i].error = str(e)
+                continue
+            extra[i] = sum(g[2] for g in got)
+            track = CarrierTrack.fit(np.concatenate([g[0] for g in got]), np.concatenate([g[1] for g in got]))
+            if not track:
+                whole = _Piece(i, plan[0].source if len(plan) == 1 else _join(plan), rate, plan[0].fs, 0,
+                               plan[-1].stop, link, whole=True)
+                pending[i] = [ex.submit(_whole_job, whole)]
+                continue
+            carrier[i] = track.at(0.0)
+            pending[i] = _chain(ex, plan, link, carrier[i])
+        for i, futs in pending.items():
+            try:
+                got = [f.result() for f in futs]
+            except (OSError, ValueError) as e:
+                if raise_errors:
+                    raise
+                results[i].error = str(e)
+                continue
+            source = results[i].source
+            results[i] = _merge(got, plans[i], carrier[i]) if i in carrier else got[0]
+            results[i].source = source
+            results[i].elapsed += extra.get(i, 0.0)
+    finally:
+        if isinstance(ex, _Pool):
+            ex.pool.shutdown()
+    for r in results:
+        if r.error is not None and raise_errors:
+            raise ValueError(r.error)
+    return results
+
+
+def _join(plan: List[_Piece]) -> Union[str, np.ndarray]:
+    """The whole capture a split plan covers."""
+    src = plan[0].source
+    return src if isinstance(src, str) else np.concatenate([p.source for p in plan])
+
+
+def _chain(ex: Any, plan: List[_Piece], link: _Link, fc: float) -> List[Any]:
+    """Submits the receiver chain and the symbol jobs of a split capture;
+    the last future carries the chain's receiver time."""
+    per_core = max(1, int(link.baud * (plan[0].stop - plan[0].start) / plan[0].fs))
+    reach = 1 + max(VITERBI_LEAD, link.tail_symbols()) // per_core  # neighbours a window may reach into
+    received: List[Any] = []
+    symbols: List[Any] = []
+    for k, p in enumerate(plan):
+        received.append(ex.submit(_receive_job, p, received[-1] if received else None, fc))
+        if k >= reach:  # core k - reach has all the neighbours its window reaches
+            symbols.append(_symbols_for(ex, link, received, k - reach, len(plan), reach))
+    for j in range(max(0, len(plan) - reach), len(plan)):
+        symbols.append(_symbols_for(ex, link, received, j, len(plan), reach))
+    return symbols + [ex.submit(_chain_time, *received)]
+
+
+def _symbols_for(ex: Any, link: _Link, received: List[Any], j: int, count: int, reach: int) -> Any:
+    window = received[max(0, j - reach):j + reach + 1]
+    return ex.submit(_symbols_job, link, j == count - 1, j - max(0, j - reach), *window)
+
+
+def _chain_time(*outs: _Received) -> float:
+    return sum(o[3] for o in outs)
+
+
+def _name(i: int, c: Capture) -> str:
+    return f"capture {i}" if isinstance(c, (tuple, np.ndarray)) else os.fspath(c)
+
+
+def _plan(i: int, c: Capture, link: _Link, fs: Optional[float], rate: Optional[float],
+          segment_seconds: Optional[float]) -> Tuple[str, List[_Piece]]:
+    name = _name(i, c)
+    if isinstance(c, tuple):
+        x, f = np.asarray(c[0]), float(c[1])
+        source: Union[str, np.ndarray] = x
+        n = len(x)
+    elif isinstance(c, np.ndarray):
+        if fs is None:
+            raise ValueError("an array capture needs fs (or pass (array, sample_rate))")
+        source, n, f = c, len(c), float(fs)
+    else:
+        n, f = capture_info(name, rate)
+        source = name
+    if f <= 0:
+        raise ValueError(f"{name}: the sample rate must be positive")
+    block = CarrierTrack.BLOCK
+    core = None if segment_seconds is None else max(block, int(round(segment_seconds * f / block)) * block)
+    if core is None or n < 2 * core:
+        return name, [_Piece(i, source, rate, f, 0, n, link, whole=True)]
+    pieces = []
+    for lo in range(0, n - core // 2, core):
+        hi = n if n - (lo + core) < core // 2 else lo + core  # a short last piece joins the one before
+        src = source[lo:hi] if isinstance(source, np.ndarray) else source
+        pieces.append(_Piece(i, src, rate, f, lo, hi, link))
+        if hi == n:
+            break
+    return name, pieces
+
+
+def _merge(got: List[Any], plan: List[_Piece], fc: float) -> Result:
+    """The Results of a capture's symbol jobs, and its chain time, as one."""
+    *parts, chain = got
+    out = Result(seconds=plan[-1].stop / plan[0].fs, elapsed=float(chain), carrier_hz=fc)
+    for r in parts:
+        out.frames.extend(r.frames)
+        out.hits.extend(r.hits)
+        out.markers += r.markers
+        out.failed += r.failed
+        out.elapsed += r.elapsed
+    out.frames.sort(key=lambda f: f.seconds)
+    out.hits.sort()
+    return out
 
 
 def _plot(path: str, x: np.ndarray, fs: float, baud: float, res: Result) -> None:
@@ -281,28 +754,101 @@ def _plot(path: str, x: np.ndarray, fs: float, baud: float, res: Result) -> None
     plt.close(fig)
 
 
+def _connect(address: str) -> Any:
+    try:
+        import importlib
+        distributed: Any = importlib.import_module("dask.distributed")
+    except ImportError:
+        raise ValueError("--dask needs dask.distributed: pip install 'tamberl[dask]'") from None
+    try:
+        return distributed.Client(address, timeout=30)
+    except (OSError, TimeoutError) as e:
+        raise ValueError(f"cannot reach the Dask scheduler at {address}: {e}") from None
+
+
+def summary_table(results: Sequence[Result], wall: float, where: str) -> str:
+    """The table of a run: per capture the frames found, good and failed,
+    the symbols repaired, the starting carrier and the real-time factor
+    (capture seconds per second of work), then the totals against the wall
+    clock."""
+    names = [r.source for r in results]
+    w = max([4] + [len(n) for n in names])
+    lines = [f"{'file':<{w}}  {'seconds':>8}  {'frames':>6}  {'good':>5}  {'failed':>6}  {'repaired':>8}  "
+             f"{'carrier Hz':>10}  {'x real time':>11}"]
+    for n, r in zip(names, results):
+        if r.error is not None:
+            lines.append(f"{n:<{w}}  error: {r.error}")
+            continue
+        lines.append(f"{n:<{w}}  {r.seconds:8.1f}  {r.markers:6d}  {len(r.frames):5d}  {r.failed:6d}  "
+                     f"{r.repairs:8d}  {r.carrier_hz:10.1f}  {r.realtime_factor:11.0f}")
+    ok = [r for r in results if r.error is None]
+    total = sum(r.seconds for r in ok)
+    lines.append(f"{len(results)} capture{'s' * (len(results) != 1)}: {sum(len(r.frames) for r in ok)} good frames, "
+                 f"{sum(r.repairs for r in ok)} symbols repaired; {total:.1f} s of capture in {wall:.2f} s {where}: "
+                 f"{total / wall if wall > 0 else float('inf'):.0f}x real time")
+    return "\n".join(lines)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     p = argparse.ArgumentParser(prog="python -m tamberl.rx",
                                 description="Decode CCSDS-style concatenated BPSK frames from captures.")
-    p.add_argument("files", nargs="+", help="WAV (mono real IF, stereo I/Q) or raw complex64 files")
+    p.add_argument("files", nargs="+", help="WAV (mono real IF, stereo I/Q) or raw complex64 files, or directories "
+                   "of them (searched recursively)")
     p.add_argument("--baud", type=float, required=True, help="symbol rate (a hint for the timing loop)")
-    p.add_argument("--carrier", type=float, required=True, help="carrier hint in Hz (searched within 500 Hz)")
+    p.add_argument("--carrier", type=float, required=True, help="carrier hint in Hz (tracked within 2 kHz)")
     p.add_argument("--frame-size", type=int, default=223, help="data octets per frame (fewer than 223: shortened)")
     p.add_argument("--rs-basis", choices=["conventional", "dual"], default="dual")
     p.add_argument("--differential", action="store_true", help="the bit stream is NRZ-M precoded")
     p.add_argument("--rate", type=float, default=None, help="sample rate of raw files (overrides a WAV header)")
+    p.add_argument("--jobs", type=int, default=None, help="local worker processes (default: the core count)")
+    p.add_argument("--dask", default=None, metavar="ADDRESS",
+                   help="run on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786) instead")
+    p.add_argument("--segment", type=float, default=None, metavar="SECONDS",
+                   help="decode captures longer than this in overlapping segments of about this length, in parallel")
     p.add_argument("--plot", default=None, help="write the spectrum, the constellation after lock and the lock "
-                   "metrics over time to this PNG file (needs matplotlib)")
+                   "metrics over time to this PNG file (needs matplotlib; one capture)")
     p.add_argument("--quiet", action="store_true", help="print only the summary lines")
     a = p.parse_args(argv)
-    status = 0
-    for path in a.files:
+    if a.jobs is not None and a.jobs < 1:
+        p.error("--jobs must be >= 1")
+    if a.segment is not None and not a.segment > 0:
+        p.error("--segment must be positive")
+    paths = find_captures(a.files)
+    if a.plot and len(paths) != 1:
+        p.error("--plot draws one capture")
+    t0 = time.perf_counter()
+    results: List[Result]
+    xs: List[Tuple[np.ndarray, float]] = []
+    if a.plot:  # kept symbols and probes: decoded here
         try:
-            x, fs = read_capture(path, a.rate)
+            x, fs = read_capture(paths[0], a.rate)
             res = decode_capture(x, fs, a.baud, a.carrier, a.frame_size, a.rs_basis, a.differential,
-                                 progress=sys.stderr.isatty(), keep=bool(a.plot))
+                                 progress=sys.stderr.isatty(), keep=True)
+            xs.append((x, fs))
         except (OSError, ValueError) as e:
+            res = Result(error=str(e))
+        res.source = paths[0]
+        results, where = [res], "here"
+    else:
+        client = None
+        try:
+            client = _connect(a.dask) if a.dask else None
+        except ValueError as e:
             print(f"error: {e}", file=sys.stderr)
+            return 2
+        jobs = default_jobs() if a.jobs is None else a.jobs
+        where = f"on the Dask cluster at {a.dask}" if client else f"on {jobs} process{'es' * (jobs != 1)}"
+        try:
+            results = decode_many(paths, a.baud, a.carrier, a.frame_size, a.rs_basis, a.differential, rate=a.rate,
+                                  segment_seconds=a.segment, jobs=jobs, client=client, raise_errors=False)
+        finally:
+            if client is not None:
+                client.close()
+    wall = time.perf_counter() - t0
+    status = 0
+    for path, res in zip(paths, results):
+        if res.error is not None:
+            print(f"error: {res.error}", file=sys.stderr)
             status = 2
             continue
         if not a.quiet:
@@ -311,8 +857,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         print(f"{path}: {res.markers} frames found, {len(res.frames)} good, {res.failed} failed Reed-Solomon, "
               f"{res.repairs} symbols repaired, carrier {res.carrier_hz:.1f} Hz, "
               f"{res.realtime_factor:.0f}x real time")
-        if a.plot:
-            _plot(a.plot, x, fs, a.baud, res)
+    if a.plot and xs:
+        _plot(a.plot, xs[0][0], xs[0][1], a.baud, results[0])
+    print(summary_table(results, wall, where))
     return status
 
 

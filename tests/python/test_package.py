@@ -116,9 +116,10 @@ def test_stubs_pass_mypy_strict(tmp_path):
                                  str(script)])
     assert status == 0, out + err
     # the pure-Python parts of the package are held to the same standard
-    source = pathlib.Path(__file__).resolve().parents[2] / "python" / "tamberl" / "rx.py"
+    package = pathlib.Path(__file__).resolve().parents[2] / "python" / "tamberl"
     out, err, status = mypy.run(["--strict", "--no-error-summary", "--ignore-missing-imports",  # matplotlib is optional
-                                 "--cache-dir", str(tmp_path / "cache"), str(source)])
+                                 "--cache-dir", str(tmp_path / "cache"), str(package / "rx.py"),
+                                 str(package / "_persist.py")])
     assert status == 0, out + err
 
 

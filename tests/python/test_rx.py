@@ -138,3 +138,97 @@ def test_kept_symbols_and_probes(capture):
     r = rx.decode_capture(x[: len(x) // 2], fs, 9600, 12000, 114, "conventional", True, keep=True)
     assert r.symbols is not None and len(r.symbols) > 20000
     assert set(r.probes) == {"rx.lock", "rx.sync.lock", "rx.car.freq"}
+
+
+def frames_of(r):
+    return [(f.seconds, f.data, f.repairs, f.inverted) for f in r.frames], r.markers, r.failed
+
+
+@pytest.mark.parametrize("kw", [
+    dict(jobs=1), dict(jobs=2), dict(jobs=2, segment_seconds=3.2), dict(jobs=1, segment_seconds=0.5),
+    dict(jobs=2, segment_seconds=1.0),
+], ids=["serial", "2 processes", "4 segments", "half-second segments", "1 s segments on 2 processes"])
+def test_many_and_segmented_decode_as_one_pass(clean, capture, kw):
+    """However the work is spread, and wherever the cuts fall (half-second
+    cores cut through most frames), each capture gives decode_capture's
+    frames, each frame once."""
+    x, fs = capture
+    got = rx.decode_many([str(CAPTURE), (x, fs)], 9600, 12000, 114, "conventional", True, **kw)
+    assert [frames_of(r) for r in got] == [frames_of(clean)] * 2
+    assert [r.source for r in got] == [str(CAPTURE), "capture 1"]
+
+
+def test_dask_cluster_decodes_as_serial(clean):
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        got = rx.decode_many([str(CAPTURE)] * 3, 9600, 12000, 114, "conventional", True, client=client)
+        split = rx.decode_many([str(CAPTURE)], 9600, 12000, 114, "conventional", True, client=client,
+                               segment_seconds=3.2)
+    assert [frames_of(r) for r in got + split] == [frames_of(clean)] * 4
+
+
+def test_track_points_join_block_for_block(capture):
+    x, fs = capture
+    whole = rx.CarrierTrack.points(x, fs, 12000)
+    b = rx.CarrierTrack.BLOCK
+    cuts = [0, 7 * b, 8 * b, 29 * b, len(x)]
+    parts = [rx.CarrierTrack.points(x[lo:hi], fs, 12000, lo // b) for lo, hi in zip(cuts, cuts[1:])]
+    assert all(np.array_equal(w, np.concatenate(p)) for w, p in zip(whole, zip(*parts)))
+    track = rx.CarrierTrack.fit(*whole)
+    assert -80 < track.slope < -40 and abs(track.at(0) - 11540) < 30  # a pass's Doppler, falling
+
+
+@pytest.mark.parametrize("kind", ["wav", "raw"])
+def test_read_capture_ranges(tmp_path, capture, kind):
+    x, fs = capture
+    if kind == "wav":
+        p = tmp_path / "c.wav"
+        write_wav(p, x[:5000] / 2, 48000)
+        ref = rx.read_capture(str(p))[0]
+    else:
+        p = tmp_path / "c.cf32"
+        ref = (x[:5000] + 0.5j).astype(np.complex64)
+        ref.tofile(p)
+    assert rx.capture_info(str(p), 48000.0) == (5000, 48000.0)
+    for start, count in [(0, None), (123, 1000), (4990, 100), (6000, 5), (0, 0)]:
+        got = rx.read_capture(str(p), 48000.0, start, count)[0]
+        assert np.array_equal(got, ref[start:None if count is None else start + count])
+
+
+def test_bad_captures_are_reported_not_raised(tmp_path):
+    bad = tmp_path / "bad.wav"
+    bad.write_bytes(b"RIFF nonsense")
+    got = rx.decode_many([str(CAPTURE), str(bad), np.zeros(10)], 9600, 12000, fs=8000.0, jobs=2,
+                         raise_errors=False)
+    assert got[0].error is None and len(got[0].frames) > 17
+    assert "not a WAV file" in got[1].error and "too slow for 9600 baud" in got[2].error
+    with pytest.raises(ValueError, match="not a WAV file"):
+        rx.decode_many([str(bad)], 9600, 12000)
+    with pytest.raises(ValueError, match="needs fs"):
+        rx.decode_many([np.zeros(10)], 9600, 12000)
+
+
+def test_command_line_on_a_directory(tmp_path):
+    for name in ("a.wav", "sub/b.wav"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(CAPTURE.read_bytes())
+    (tmp_path / "sub" / "notes.txt").write_text("not a capture")
+    (tmp_path / "z.wav").write_bytes(b"")
+    out = subprocess.run([sys.executable, "-m", "tamberl.rx", str(tmp_path), *ARGS, "--quiet", "--jobs", "2",
+                          "--segment", "4"], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    table = out.stdout.strip().splitlines()[-5:]
+    assert table[0].split()[:4] == ["file", "seconds", "frames", "good"]
+    rows = [ln.split() for ln in table[1:4]]
+    assert [r[0] for r in rows] == [str(tmp_path / n) for n in ("a.wav", "sub/b.wav", "z.wav")]
+    assert rows[0][3] == rows[1][3] != "0" and rows[2][3] == "0"
+    assert "3 captures" in table[-1] and "on 2 processes" in table[-1] and "real time" in table[-1]
+
+
+def test_dask_missing_or_unreachable_is_one_clear_line():
+    code = ("import sys; sys.modules['dask'] = None; sys.modules['dask.distributed'] = None\n"
+            "from tamberl import rx\n"
+            f"sys.exit(rx.main([{str(CAPTURE)!r}, '--baud', '9600', '--carrier', '12000', '--dask', 'tcp://x:1']))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 2 and "error: --dask needs dask.distributed" in out.stderr and "Traceback" not in out.stderr
