@@ -2,15 +2,17 @@
 
 The chain, from samples to checked frames:
 
-    real IF (or complex baseband) -> carrier search near a hint -> BPSK
+    real IF (or complex baseband) -> carrier track near a hint -> BPSK
     receiver (carrier, timing and gain tracked) -> soft symbols ->
     soft-decision Viterbi decoding, both symbol-pair alignments ->
     differential (NRZ-M) decoding -> attached-sync-marker search ->
     de-randomising and Reed-Solomon decoding, which is also the truth-free
     check that a frame is right.
 
-`decode_capture` runs it on arrays; `python -m tamberl.rx FILE ...` runs it
-on WAV files (mono: a real IF; stereo: I/Q) and raw complex64 files.
+`decode_capture` runs it on arrays; `decode_many` on many captures at once,
+long ones in segments, on local processes or a Dask cluster; `python -m
+tamberl.rx FILE|DIR ...` on WAV files (mono: a real IF; stereo: I/Q) and raw
+complex64 files.
 """
 from __future__ import annotations
 

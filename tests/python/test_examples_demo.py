@@ -10,8 +10,8 @@ from tamberl import demo
 EXAMPLES = sorted((pathlib.Path(__file__).resolve().parents[2] / "examples").glob("*.py"))
 
 
-def test_there_are_five_examples():
-    assert len(EXAMPLES) == 5
+def test_there_are_six_examples():
+    assert len(EXAMPLES) == 6
 
 
 @pytest.mark.parametrize("path", EXAMPLES, ids=[p.stem for p in EXAMPLES])
