@@ -11,11 +11,14 @@ where the defaults are not enough) and then:
     wrong dtype, 2-D, huge or negative counts, read-only, misaligned and
     non-contiguous `out`), ignoring the Python exceptions they raise;
   - re-enters every method through argument conversion (`__array__`,
-    `__index__`, `__float__` calling destroy(), __init__() or reset()).
+    `__index__`, `__float__` calling destroy(), __init__() or reset());
+  - pickles what the hostile calls left: the copy must carry the same state
+    blob, or pickling must refuse with TypeError.
 Exit status 0 means nothing crashed and every invariant held.
 """
 import importlib
 import inspect
+import pickle
 import sys
 
 import warnings
@@ -186,9 +189,21 @@ def fuzz_type(qualname, cls, rng):
                 pass
             if repr(obj).endswith("destroyed>"):
                 obj = make()
+    check_pickle(obj)
     repr(obj)
     obj.destroy()
     repr(obj)
+    check_pickle(obj)
+
+
+def check_pickle(obj):
+    try:
+        blob = pickle.dumps(obj)
+    except TypeError:
+        return  # a history holding an argument that cannot be recorded
+    copy = pickle.loads(blob)
+    if hasattr(obj, "state_bytes") and not repr(obj).endswith("destroyed>"):
+        assert copy.get_state() == obj.get_state(), f"{type(obj).__name__}: the copy's state differs"
 
 
 def main(modname, seed=0):

@@ -125,7 +125,36 @@ MORE = {  # configuration paths the table above does not take
     "receiver retuned": (lambda: _set(track.MpskReceiver(m=2, sps=8.0), norm_freq=0.002), Feed("steps"), rx_in),
     "dll segments": (lambda: track.Dll(CODE, sps=2, segments=3), Feed("steps"),
                      np.repeat(1 - 2.0 * np.tile(CODE, 40), 2).astype(C64)),
+    # configuration the blob carries, changed after construction
+    "costas reconfigured": (lambda: _call(track.Costas(tsamps=16), ("configure", 0.02, 1.0),
+                                          ("configure_lock", 0.5, 0.3, 3, 2), norm_freq=0.002, bn_fll=0.01),
+                            Feed("steps"), bpsk(300, 16, 0.003)),
+    "carrier nda reconfigured": (lambda: _call(track.CarrierNda(sps=8, m=2), ("configure_lock", 0.4, 0.2, 2, 2),
+                                               bn=0.02, norm_freq=0.0005), Feed("steps"), bpsk(300, 8, 0.001)),
+    "carrier mpsk reconfigured": (lambda: _call(track.CarrierMpsk(tsamps=8, m=2), ("configure", 0.03, 0.8),
+                                                bn_fll=0.01), Feed("steps"), bpsk(300, 8, 0.002)),
+    "dll reconfigured": (lambda: _call(track.Dll(CODE, sps=2), ("configure", 0.02, 0.8), ("set_rate_aid", 1e-4),
+                                       ("set_code_phase", 3.5), ("set_lock_verify", 3, 2),
+                                       ("configure_lock_raw", 2.0, 1.5, 4, 0.1, 2, 2)),
+                         Feed("steps"), np.repeat(1 - 2.0 * np.tile(CODE, 40), 2).astype(C64)),
+    "symbol sync reconfigured": (lambda: _call(track.SymbolSync(sps=8), ("configure", 0.02, 0.8),
+                                               ("configure_lock_raw", 8, 0.5, 0.3, 3, 2)), Feed("steps"), rx_in),
+    "ratesync reconfigured": (lambda: _call(track.RateSync(sps=8.0), ("configure", 0.02, 0.8),
+                                            ("configure_lock_raw", 8, 0.5, 0.3, 3, 2)), Feed("steps"), rx_in),
+    "loop filter reconfigured": (lambda: _call(track.LoopFilter(0.05, 0.7, 1.0), ("configure", 0.1, 1.0, 2.0),
+                                               integ=0.5), Feed("steps"), np.sin(np.arange(400) / 7.0)),
+    "accumulator overwritten": (lambda: _call(qmath.AccQ15(), ("set_acc", 1234)), Feed("steps", final="get_acc"),
+                                np.arange(-500, 500, 3, dtype=np.int16)),
+    "synth held symbol moved": (lambda: _call(synth("bits", sps=4)(), ("set_sym_pos", 2), ("set_cur_re", 0.5),
+                                              ("set_nsps", 5)), Feed("steps", "count"), np.zeros(700)),
 }
+
+
+def _call(obj, *calls, **attrs):
+    """obj after the method calls (name, *args) and attribute writes."""
+    for name, *args in calls:
+        getattr(obj, name)(*args)
+    return _set(obj, **attrs)
 
 
 def _set(obj, **attrs):
