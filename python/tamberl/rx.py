@@ -22,6 +22,7 @@ import pickle
 import sys
 import time
 import wave
+from concurrent.futures import Future, ProcessPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
@@ -418,19 +419,21 @@ def find_captures(paths: Sequence[str]) -> List[str]:
 #      receiver the previous one pickled, so its symbols are exactly those of
 #      one pass over the whole capture (the carrier, timing and gain loops
 #      carry state that no lead-in reproduces exactly);
-#   3. the symbol half (Viterbi, NRZ-M, markers, Reed-Solomon) runs for each
-#      core in parallel, and overlaps the receiver of later cores.
-# The overlap rule of step 3: the symbols of core k are decoded from
-# VITERBI_LEAD symbols before the core (the decoder's paths merge long
-# before that, so its decisions in the core are those of a continuous pass)
-# to one frame, the decoder's decision delay and a margin after it, and
-# segment k examines only the markers at symbols inside its core.  A frame
-# that straddles a cut starts in exactly one core and lies whole in that
-# core's window, so it is found once, by that core.  A capture in which no
-# block shows the carrier's line is decoded whole, with the search and the
-# grid of starts decode_capture falls back to.
+#   3. the symbol half (Viterbi, NRZ-M, markers, Reed-Solomon) of each core
+#      runs as soon as that core's receiver job is done, in parallel with
+#      the receiver of the next.
+# The overlap rule of step 3: a frame belongs to the core in which it ends,
+# each cut being moved back by the decoder's decision delay and a margin
+# (settle_symbols), so every bit of a frame a core owns is decided from
+# symbols up to that core's end, as a continuous pass decides it.  A core's
+# window starts VITERBI_LEAD symbols before the first frame it may own: the
+# decoder's paths merge long before that, so its decisions match a
+# continuous pass.  A frame that straddles a cut ends in exactly one core
+# and lies whole in that core's window, so it is found once.  A capture in
+# which no block shows the carrier's line is decoded whole, with the search
+# and the grid of starts decode_capture falls back to.
 
-VITERBI_LEAD = 4096  # symbols decoded before a core and discarded
+VITERBI_LEAD = 4096  # symbols decoded before a core's first frame, and discarded
 
 Capture = Union[str, "os.PathLike[str]", np.ndarray, Tuple[np.ndarray, float]]
 
@@ -443,10 +446,13 @@ class _Link:
     rs_basis: str
     differential: bool
 
-    def tail_symbols(self) -> int:
-        """Symbols past a core that its last marker may need."""
-        nbits = 8 * (self.frame_size + 32)
-        return 2 * (32 + nbits) + 2 * sig.Viterbi().delay + 256
+    def frame_symbols(self) -> int:
+        """Symbols from a frame's marker to its end (rate 1/2 coded)."""
+        return 2 * (32 + 8 * (self.frame_size + 32))
+
+    def settle_symbols(self) -> int:
+        """Symbols after a bit that the decoder sees before deciding it, and a margin."""
+        return 2 * sig.Viterbi().delay + 256
 
 
 @dataclass
@@ -482,31 +488,40 @@ def _whole_job(p: _Piece) -> Result:
 # One receiver job's output: the receiver pickled where it stands, its
 # symbols, the capture symbol index of the first, and the time it took.
 _Received = Tuple[bytes, np.ndarray, int, float]
+# What the next receiver job needs of one: the receiver, and the capture
+# symbol index its next symbol will have.
+_Carry = Tuple[bytes, int]
 
 
-def _receive_job(p: _Piece, before: Optional[_Received], fc: float) -> _Received:
+def _carry_of(out: _Received) -> _Carry:
+    return out[0], out[2] + len(out[1])
+
+
+def _receive_job(p: _Piece, carry: Optional[_Carry], fc: float) -> _Received:
     t0 = time.perf_counter()
     x = p.samples()
-    if before is None:
+    if carry is None:
         rx, first = make_receiver(p.fs, p.link.baud, fc, not np.iscomplexobj(x)), 0
     else:
-        rx, first = pickle.loads(before[0]), before[2] + len(before[1])
+        rx, first = pickle.loads(carry[0]), carry[1]
     y = rx.steps(_samples_for(rx, x))
     return pickle.dumps(rx), y, first, time.perf_counter() - t0
 
 
-def _symbols_job(link: _Link, last: bool, mine: int, *outs: _Received) -> Result:
-    """The symbol half for the core of outs[mine], with the neighbouring
-    receiver outputs that its lead and its tail reach into."""
+def _symbols_job(link: _Link, last: bool, *outs: _Received) -> Result:
+    """The symbol half for the core of the last of outs, the earlier ones
+    being the cores its window reaches back into."""
     t0 = time.perf_counter()
-    cur = outs[mine]
-    lo, hi = cur[2], cur[2] + len(cur[1])
+    cur = outs[-1]
+    shift = link.settle_symbols() + link.frame_symbols()
+    own_lo = cur[2] - shift if len(outs) > 1 else 0
+    own_hi = None if last else cur[2] + len(cur[1]) - shift
     y = np.concatenate([o[1] for o in outs])
     first = outs[0][2]
-    a, b = max(0, lo - VITERBI_LEAD - first), min(len(y), hi + link.tail_symbols() - first)
-    r = frames_from_symbols(y[a:b], link.baud, link.frame_size, link.rs_basis, link.differential,
-                            first=first + a, own=(lo, None if last else hi))
-    r.elapsed = time.perf_counter() - t0
+    a = max(0, own_lo - VITERBI_LEAD - first)
+    r = frames_from_symbols(y[a:], link.baud, link.frame_size, link.rs_basis, link.differential,
+                            first=first + a, own=(own_lo, own_hi))
+    r.elapsed = time.perf_counter() - t0 + cur[3]  # this core's receiver time too
     return r
 
 
@@ -525,32 +540,62 @@ class _Inline:
                 raise self.error
             return self.value
 
-    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
+    def submit(self, fn: Callable[..., Any], *args: Any, urgent: bool = False) -> Any:
         return self.Done(fn, tuple(a.result() if isinstance(a, self.Done) else a for a in args))
+
+    def carry(self, out: Any) -> Any:
+        return self.submit(_carry_of, out)
+
+    def shutdown(self) -> None:
+        pass
 
 
 class _Pool:
     """Local processes; a job's arguments that are earlier jobs' futures are
-    waited for here, then sent."""
+    waited for here, then sent.  Urgent jobs (a receiver chain, which the
+    other jobs wait on) have a process of their own, so they never queue
+    behind the parallel work; it idles between them."""
 
     def __init__(self, n: int) -> None:
-        from concurrent.futures import ProcessPoolExecutor
         self.pool = ProcessPoolExecutor(n)
+        self.chain: Optional[ProcessPoolExecutor] = None
 
-    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
-        from concurrent.futures import Future
-        return self.pool.submit(fn, *(a.result() if isinstance(a, Future) else a for a in args))
+    def submit(self, fn: Callable[..., Any], *args: Any, urgent: bool = False) -> Any:
+        if urgent and self.chain is None:
+            self.chain = ProcessPoolExecutor(1)
+        pool = self.chain if urgent and self.chain is not None else self.pool
+        return pool.submit(fn, *(a.result() if isinstance(a, Future) else a for a in args))
+
+    def carry(self, out: "Future[_Received]") -> "Future[_Carry]":
+        """The carry of a receiver job, taken here: its symbols are not sent
+        back out to the next receiver job."""
+        c: "Future[_Carry]" = Future()
+        out.add_done_callback(lambda f: c.set_exception(e) if (e := f.exception()) else c.set_result(
+            _carry_of(f.result())))
+        return c
+
+    def shutdown(self) -> None:
+        self.pool.shutdown()
+        if self.chain is not None:
+            self.chain.shutdown()
 
 
 class _Dask:
     """A dask.distributed client: futures passed as arguments are resolved on
-    the cluster, so a capture's receiver chain is handed over at once."""
+    the cluster, so a capture's receiver chain is handed over at once, and
+    its jobs go first."""
 
     def __init__(self, client: Any) -> None:
         self.client = client
 
-    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
-        return self.client.submit(fn, *args, pure=False)
+    def submit(self, fn: Callable[..., Any], *args: Any, urgent: bool = False) -> Any:
+        return self.client.submit(fn, *args, pure=False, priority=10 if urgent else 0)
+
+    def carry(self, out: Any) -> Any:
+        return self.submit(_carry_of, out, urgent=True)  # runs where the symbols are
+
+    def shutdown(self) -> None:
+        pass
 
 
 def default_jobs() -> int:
@@ -634,8 +679,7 @@ def decode_many(captures: Sequence[Capture], baud: float, carrier_hz: float, fra
             results[i].source = source
             results[i].elapsed += extra.get(i, 0.0)
     finally:
-        if isinstance(ex, _Pool):
-            ex.pool.shutdown()
+        ex.shutdown()
     for r in results:
         if r.error is not None and raise_errors:
             raise ValueError(r.error)
@@ -649,28 +693,22 @@ def _join(plan: List[_Piece]) -> Union[str, np.ndarray]:
 
 
 def _chain(ex: Any, plan: List[_Piece], link: _Link, fc: float) -> List[Any]:
-    """Submits the receiver chain and the symbol jobs of a split capture;
-    the last future carries the chain's receiver time."""
+    """Submits the receiver chain and the symbol jobs of a split capture:
+    each core's symbol job as soon as its receiver job is submitted, with
+    the earlier receiver outputs its window reaches back into.  An output
+    is let go once no later window needs it, so a long capture's symbols
+    are never all held at once."""
     per_core = max(1, int(link.baud * (plan[0].stop - plan[0].start) / plan[0].fs))
-    reach = 1 + max(VITERBI_LEAD, link.tail_symbols()) // per_core  # neighbours a window may reach into
+    back = 1 + (VITERBI_LEAD + link.settle_symbols() + link.frame_symbols()) // per_core
     received: List[Any] = []
     symbols: List[Any] = []
     for k, p in enumerate(plan):
-        received.append(ex.submit(_receive_job, p, received[-1] if received else None, fc))
-        if k >= reach:  # core k - reach has all the neighbours its window reaches
-            symbols.append(_symbols_for(ex, link, received, k - reach, len(plan), reach))
-    for j in range(max(0, len(plan) - reach), len(plan)):
-        symbols.append(_symbols_for(ex, link, received, j, len(plan), reach))
-    return symbols + [ex.submit(_chain_time, *received)]
-
-
-def _symbols_for(ex: Any, link: _Link, received: List[Any], j: int, count: int, reach: int) -> Any:
-    window = received[max(0, j - reach):j + reach + 1]
-    return ex.submit(_symbols_job, link, j == count - 1, j - max(0, j - reach), *window)
-
-
-def _chain_time(*outs: _Received) -> float:
-    return sum(o[3] for o in outs)
+        carry = ex.carry(received[-1]) if received else None
+        received.append(ex.submit(_receive_job, p, carry, fc, urgent=True))
+        symbols.append(ex.submit(_symbols_job, link, k == len(plan) - 1, *received[max(0, k - back):k + 1]))
+        if k - back >= 0:
+            received[k - back] = None  # the next window starts at k + 1 - back
+    return symbols
 
 
 def _name(i: int, c: Capture) -> str:
@@ -707,10 +745,9 @@ def _plan(i: int, c: Capture, link: _Link, fs: Optional[float], rate: Optional[f
     return name, pieces
 
 
-def _merge(got: List[Any], plan: List[_Piece], fc: float) -> Result:
-    """The Results of a capture's symbol jobs, and its chain time, as one."""
-    *parts, chain = got
-    out = Result(seconds=plan[-1].stop / plan[0].fs, elapsed=float(chain), carrier_hz=fc)
+def _merge(parts: List[Result], plan: List[_Piece], fc: float) -> Result:
+    """The Results of a capture's symbol jobs as one."""
+    out = Result(seconds=plan[-1].stop / plan[0].fs, carrier_hz=fc)
     for r in parts:
         out.frames.extend(r.frames)
         out.hits.extend(r.hits)

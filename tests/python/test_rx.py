@@ -146,12 +146,14 @@ def frames_of(r):
 
 @pytest.mark.parametrize("kw", [
     dict(jobs=1), dict(jobs=2), dict(jobs=2, segment_seconds=3.2), dict(jobs=1, segment_seconds=0.5),
-    dict(jobs=2, segment_seconds=1.0),
-], ids=["serial", "2 processes", "4 segments", "half-second segments", "1 s segments on 2 processes"])
+    dict(jobs=2, segment_seconds=1.0), dict(jobs=1, segment_seconds=0.1),
+], ids=["serial", "2 processes", "4 segments", "half-second segments", "1 s segments on 2 processes",
+        "segments shorter than a frame"])
 def test_many_and_segmented_decode_as_one_pass(clean, capture, kw):
     """However the work is spread, and wherever the cuts fall (half-second
-    cores cut through most frames), each capture gives decode_capture's
-    frames, each frame once."""
+    cores cut through most frames; the shortest cores, one track block, are
+    shorter than a frame), each capture gives decode_capture's frames, each
+    frame once."""
     x, fs = capture
     got = rx.decode_many([str(CAPTURE), (x, fs)], 9600, 12000, 114, "conventional", True, **kw)
     assert [frames_of(r) for r in got] == [frames_of(clean)] * 2
