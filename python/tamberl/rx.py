@@ -546,7 +546,7 @@ class _Inline:
     def carry(self, out: Any) -> Any:
         return self.submit(_carry_of, out)
 
-    def shutdown(self) -> None:
+    def shutdown(self, cancel: bool = False) -> None:
         pass
 
 
@@ -574,10 +574,10 @@ class _Pool:
             _carry_of(f.result())))
         return c
 
-    def shutdown(self) -> None:
-        self.pool.shutdown()
-        if self.chain is not None:
-            self.chain.shutdown()
+    def shutdown(self, cancel: bool = False) -> None:
+        for pool in (self.pool, self.chain):
+            if pool is not None:
+                pool.shutdown(cancel_futures=cancel)
 
 
 class _Dask:
@@ -594,7 +594,7 @@ class _Dask:
     def carry(self, out: Any) -> Any:
         return self.submit(_carry_of, out, urgent=True)  # runs where the symbols are
 
-    def shutdown(self) -> None:
+    def shutdown(self, cancel: bool = False) -> None:
         pass
 
 
@@ -609,7 +609,8 @@ def default_jobs() -> int:
 def decode_many(captures: Sequence[Capture], baud: float, carrier_hz: float, frame_size: int = 114,
                 rs_basis: str = "conventional", differential: bool = True, *, fs: Optional[float] = None,
                 rate: Optional[float] = None, segment_seconds: Optional[float] = None, jobs: Optional[int] = None,
-                client: Any = None, raise_errors: bool = True) -> List[Result]:
+                client: Any = None, raise_errors: bool = True,
+                on_result: Optional[Callable[[int, Result], None]] = None) -> List[Result]:
     """Decode several captures in parallel: one Result per capture, in order.
 
     A capture is a file path (WAV, or raw complex64 with `rate`), an array
@@ -622,7 +623,9 @@ def decode_many(captures: Sequence[Capture], baud: float, carrier_hz: float, fra
     however the work is spread, segmented or not: each capture's are
     decode_capture's.  `elapsed` is the time its jobs took, summed.  With
     raise_errors=False a capture that cannot be decoded gives a Result
-    whose `error` says why, instead of raising."""
+    whose `error` says why, instead of raising.  `on_result(i, result)`, if
+    given, is called for each capture in order as soon as it and those
+    before it are done (a long batch reports as it goes)."""
     if segment_seconds is not None and not segment_seconds > 0:
         raise ValueError("segment_seconds must be positive")
     link = _Link(float(baud), float(carrier_hz), int(frame_size), rs_basis, bool(differential))
@@ -639,11 +642,12 @@ def decode_many(captures: Sequence[Capture], baud: float, carrier_hz: float, fra
                 raise
             results[i].source, results[i].error = _name(i, c), str(e)
     work = sum(len(p) for p in plans)
+    done = False
     ex: Any = _Dask(client) if client is not None else _Pool(min(n, work)) if n > 1 and work > 1 else _Inline()
     try:
         points = {i: [ex.submit(_points_job, p) for p in plan] for i, plan in enumerate(plans)
                   if plan and not plan[0].whole}
-        pending: Dict[int, List[Any]] = {}  # a whole job's future, or a chain's (symbol jobs, then its time)
+        pending: Dict[int, List[Any]] = {}  # a whole job's future, or a chain's symbol jobs
         extra: Dict[int, float] = {}
         carrier: Dict[int, float] = {}
         for i, plan in enumerate(plans):
@@ -666,20 +670,24 @@ def decode_many(captures: Sequence[Capture], baud: float, carrier_hz: float, fra
                 continue
             carrier[i] = track.at(0.0)
             pending[i] = _chain(ex, plan, link, carrier[i])
-        for i, futs in pending.items():
+        for i in range(len(results)):
             try:
-                got = [f.result() for f in futs]
+                got = [f.result() for f in pending.get(i, [])]
             except (OSError, ValueError) as e:
                 if raise_errors:
                     raise
                 results[i].error = str(e)
-                continue
-            source = results[i].source
-            results[i] = _merge(got, plans[i], carrier[i]) if i in carrier else got[0]
-            results[i].source = source
-            results[i].elapsed += extra.get(i, 0.0)
+                got = []
+            if got:
+                source = results[i].source
+                results[i] = _merge(got, plans[i], carrier[i]) if i in carrier else got[0]
+                results[i].source = source
+                results[i].elapsed += extra.get(i, 0.0)
+            if on_result is not None:
+                on_result(i, results[i])
+        done = True
     finally:
-        ex.shutdown()
+        ex.shutdown(cancel=not done)  # an error or an interrupt: queued jobs are dropped
     for r in results:
         if r.error is not None and raise_errors:
             raise ValueError(r.error)
@@ -856,18 +864,34 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if a.plot and len(paths) != 1:
         p.error("--plot draws one capture")
     t0 = time.perf_counter()
+    failed = []
+
+    def report(i: int, res: Result) -> None:  # each capture as soon as it is done
+        if res.error is not None:
+            print(f"error: {res.error}", file=sys.stderr, flush=True)
+            failed.append(i)
+            return
+        if not a.quiet:
+            for f in res.frames:
+                print(f"{f.seconds:8.3f} s  repairs {f.repairs:2d}  {f.data.hex()}")
+        print(f"{paths[i]}: {res.markers} frames found, {len(res.frames)} good, {res.failed} failed Reed-Solomon, "
+              f"{res.repairs} symbols repaired, carrier {res.carrier_hz:.1f} Hz, "
+              f"{res.realtime_factor:.0f}x real time", flush=True)
+
     results: List[Result]
-    xs: List[Tuple[np.ndarray, float]] = []
     if a.plot:  # kept symbols and probes: decoded here
+        x, fs = np.zeros(0, np.float32), 1.0
         try:
             x, fs = read_capture(paths[0], a.rate)
             res = decode_capture(x, fs, a.baud, a.carrier, a.frame_size, a.rs_basis, a.differential,
                                  progress=sys.stderr.isatty(), keep=True)
-            xs.append((x, fs))
         except (OSError, ValueError) as e:
             res = Result(error=str(e))
         res.source = paths[0]
         results, where = [res], "here"
+        report(0, res)
+        if res.error is None:
+            _plot(a.plot, x, fs, a.baud, res)
     else:
         client = None
         try:
@@ -879,27 +903,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         where = f"on the Dask cluster at {a.dask}" if client else f"on {jobs} process{'es' * (jobs != 1)}"
         try:
             results = decode_many(paths, a.baud, a.carrier, a.frame_size, a.rs_basis, a.differential, rate=a.rate,
-                                  segment_seconds=a.segment, jobs=jobs, client=client, raise_errors=False)
+                                  segment_seconds=a.segment, jobs=jobs, client=client, raise_errors=False,
+                                  on_result=report)
         finally:
             if client is not None:
                 client.close()
-    wall = time.perf_counter() - t0
-    status = 0
-    for path, res in zip(paths, results):
-        if res.error is not None:
-            print(f"error: {res.error}", file=sys.stderr)
-            status = 2
-            continue
-        if not a.quiet:
-            for f in res.frames:
-                print(f"{f.seconds:8.3f} s  repairs {f.repairs:2d}  {f.data.hex()}")
-        print(f"{path}: {res.markers} frames found, {len(res.frames)} good, {res.failed} failed Reed-Solomon, "
-              f"{res.repairs} symbols repaired, carrier {res.carrier_hz:.1f} Hz, "
-              f"{res.realtime_factor:.0f}x real time")
-    if a.plot and xs:
-        _plot(a.plot, xs[0][0], xs[0][1], a.baud, results[0])
-    print(summary_table(results, wall, where))
-    return status
+    print(summary_table(results, time.perf_counter() - t0, where))
+    return 2 if failed else 0
 
 
 if __name__ == "__main__":

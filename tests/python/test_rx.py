@@ -201,8 +201,10 @@ def test_read_capture_ranges(tmp_path, capture, kind):
 def test_bad_captures_are_reported_not_raised(tmp_path):
     bad = tmp_path / "bad.wav"
     bad.write_bytes(b"RIFF nonsense")
+    seen = []
     got = rx.decode_many([str(CAPTURE), str(bad), np.zeros(10)], 9600, 12000, fs=8000.0, jobs=2,
-                         raise_errors=False)
+                         raise_errors=False, on_result=lambda i, r: seen.append((i, r)))
+    assert [i for i, _ in seen] == [0, 1, 2] and [r for _, r in seen] == got  # reported in order as done
     assert got[0].error is None and len(got[0].frames) > 17
     assert "not a WAV file" in got[1].error and "too slow for 9600 baud" in got[2].error
     with pytest.raises(ValueError, match="not a WAV file"):
