@@ -30,7 +30,7 @@ from __future__ import annotations
 import ctypes
 import mmap
 import operator
-from typing import Dict, List
+from typing import Any, Dict, List, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -86,6 +86,12 @@ class Telemetry:
     `capacity` is an int: 0 (every record is dropped and counted) or a power
     of two.
     """
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # The context is shared memory that objects of this process write
+        # into; a copy elsewhere would be a different ring nobody writes.
+        raise TypeError("a Telemetry context does not pickle or copy: it is this process's shared memory; "
+                        "send what drain() returns instead")
 
     def __init__(self, capacity: int = 65536) -> None:
         capacity = operator.index(capacity)  # TypeError for 1.5 or "8"

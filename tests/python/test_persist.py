@@ -265,6 +265,8 @@ def test_copies_are_independent_and_start_detached():
     d.steps(bpsk(50, 16, 0.003))
     assert all(len(v) == 0 for v in tlm.drain().values())  # nothing published by the copy
     assert c.get_state() != d.get_state()
+    with pytest.raises(TypeError, match="^a Telemetry context does not pickle"):
+        copy.deepcopy(tlm)
 
 
 def test_records_pickle():
