@@ -273,3 +273,13 @@ def test_records_pickle():
     d = sig.Frame([1, 0], SYNC, PAYLOAD, crc="crc16")
     for rec in (d.layout(), d.check(d.bits())):
         assert pickle.loads(pickle.dumps(rec)) == rec
+
+
+def test_reinitialised_object_pickles_as_built_last():
+    d = lox.LOX(rate=0.25)
+    d.norm_freq = 0.02
+    d.__init__(0.003, 0.125)  # a new record: the earlier retuning is gone with the old one
+    d.execute(cx[:100])
+    e = pickle.loads(pickle.dumps(d))
+    assert (e.norm_freq, e.rate) == (0.003, 0.125)
+    assert np.array_equal(e.execute(cx[100:300]), d.execute(cx[100:300]))
