@@ -81,11 +81,16 @@ def _class_methods(node, classes):
     return methods
 
 
+def _stub_classes(name):
+    tree = ast.parse(pathlib.Path(tamberl.__file__).with_name(name + ".pyi").read_text())
+    return tree, {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+
+
 def _signature_cases():
+    frame = _stub_classes("_frame")[1]  # the standard methods every module's stubs derive from
     for module in MODULES:
-        stub = pathlib.Path(tamberl.__file__).with_name(module.__name__.split(".")[-1] + ".pyi")
-        tree = ast.parse(stub.read_text())
-        classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+        tree, own = _stub_classes(module.__name__.split(".")[-1])
+        classes = {**frame, **own}
         for node in tree.body:
             if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
                 yield module.__name__ + "." + node.name, getattr(module, node.name), node
