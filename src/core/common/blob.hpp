@@ -210,5 +210,16 @@ int blob_get_image(R* rec, const unsigned char* buf, std::size_t len, const char
   r.bytes(static_cast<void*>(rec), persisted);
   return 0;
 }
+// Restores an image into a copy of the record that `accept(copy)` vets
+// (refusing a configuration the object could not have, and putting back
+// fields it keeps as its own); only an accepted copy replaces the record.
+template <class R, class Accept>
+int blob_restore_image(R* rec, const unsigned char* buf, std::size_t len, const char magic[4],
+                       std::uint16_t version, std::size_t persisted, Accept accept) {
+  R probe = *rec;
+  if (blob_get_image(&probe, buf, len, magic, version, persisted) != 0 || !accept(probe)) return kStatusRefused;
+  *rec = probe;
+  return 0;
+}
 
 }  // namespace tb

@@ -96,11 +96,9 @@ int carrier_mpsk_get_state(const carrier_mpsk* c, unsigned char* buf, std::size_
 // have (which would slice outside the constellation or never dump) is
 // refused.
 int carrier_mpsk_set_state(carrier_mpsk* c, const unsigned char* buf, std::size_t len) {
-  carrier_mpsk probe;
-  if (blob_get_image(&probe, buf, len, kMagic, kVersion) != 0) return kStatusRefused;
-  if ((probe.m != 2 && probe.m != 4 && probe.m != 8) || probe.tsamps == 0) return kStatusRefused;
-  *c = probe;
-  return 0;
+  return blob_restore_image(c, buf, len, kMagic, kVersion, sizeof(carrier_mpsk), [](const carrier_mpsk& p) {
+    return (p.m == 2 || p.m == 4 || p.m == 8) && p.tsamps != 0;
+  });
 }
 
 }  // namespace tb

@@ -137,14 +137,11 @@ int carrier_nda_get_state(const carrier_nda* c, unsigned char* buf, std::size_t 
 // The image carries the configuration; a geometry that would index outside
 // the arm (or a window other than this object's) is refused, not restored.
 int carrier_nda_set_state(carrier_nda* c, const unsigned char* buf, std::size_t len) {
-  carrier_nda probe = *c;
-  if (blob_get_image(&probe, buf, len, kMagic, kVersion, kPersisted) != 0) return kStatusRefused;
-  if (!geometry_ok(probe.sps, probe.n, probe.m) || probe.window != c->window || probe.idx >= probe.window)
-    return kStatusRefused;
-  probe.inv_window = c->inv_window;
-  probe.tlm = c->tlm;
-  *c = probe;
-  return 0;
+  return blob_restore_image(c, buf, len, kMagic, kVersion, kPersisted, [c](carrier_nda& p) {
+    if (!geometry_ok(p.sps, p.n, p.m) || p.window != c->window || p.idx >= p.window) return false;
+    p.inv_window = c->inv_window;
+    return true;
+  });
 }
 
 }  // namespace tb

@@ -159,14 +159,10 @@ int symsync_get_state(const symsync* s, unsigned char* buf, std::size_t len) {
 // The image carries the configuration; one the object could not have been
 // built with is refused, not restored.
 int symsync_set_state(symsync* s, const unsigned char* buf, std::size_t len) {
-  symsync probe = *s;
-  if (blob_get_image(&probe, buf, len, kMagic, kVersion, kPersisted) != 0) return kStatusRefused;
-  if (probe.sps < 2 || probe.order > SYMSYNC_CUBIC || probe.ted > TED_DTTL || probe.prev_valid > 1 ||
-      probe.lock.avgs == 0 || probe.lock.det.locked > 1)
-    return kStatusRefused;
-  probe.tlm = s->tlm;
-  *s = probe;
-  return 0;
+  return blob_restore_image(s, buf, len, kMagic, kVersion, kPersisted, [](const symsync& p) {
+    return p.sps >= 2 && p.order <= SYMSYNC_CUBIC && p.ted <= TED_DTTL && p.prev_valid <= 1 && p.lock.avgs != 0 &&
+           p.lock.det.locked <= 1;
+  });
 }
 
 }  // namespace tb
