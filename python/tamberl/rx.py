@@ -218,25 +218,18 @@ def decode_capture(x: npt.ArrayLike, fs: float, baud: float, carrier_hz: float, 
     t0 = time.perf_counter()
     v = np.asarray(x)
     track = CarrierTrack.measure(v, fs, carrier_hz) if fs > 0 else CarrierTrack.fit(np.zeros(0), np.zeros(0))
-    best = _decode_segment(v, fs, baud, carrier_hz, track, 0.0, frame_size, rs_basis, differential, progress, keep)
-    best.elapsed = time.perf_counter() - t0
-    return best
-
-
-def _decode_segment(v: np.ndarray, fs: float, baud: float, hint_hz: float, track: CarrierTrack, t0: float,
-                    frame_size: int, rs_basis: str, differential: bool, progress: bool = False,
-                    keep: bool = False) -> Result:
-    """The chain on samples starting t0 seconds into a capture whose carrier
-    track is known; times in the result are the segment's own."""
+    args = (frame_size, rs_basis, differential)
     if track:
-        return _decode_at(v, fs, baud, track.at(t0), frame_size, rs_basis, differential, progress, keep)
-    best = _decode_at(v, fs, baud, carrier_search(v, fs, hint_hz) if len(v) else hint_hz, frame_size,
-                      rs_basis, differential, progress, keep)
-    if not best.frames and len(v):
-        for fc in hint_hz + np.array([-400.0, -200.0, 0.0, 200.0, 400.0]):
-            r = _decode_at(v, fs, baud, float(fc), frame_size, rs_basis, differential, False, keep)
-            if len(r.frames) > len(best.frames):
-                best = r
+        best = _decode_at(v, fs, baud, track.at(0.0), *args, progress, keep)
+    else:
+        best = _decode_at(v, fs, baud, carrier_search(v, fs, carrier_hz) if len(v) else carrier_hz, *args,
+                          progress, keep)
+        if not best.frames and len(v):
+            for fc in carrier_hz + np.array([-400.0, -200.0, 0.0, 200.0, 400.0]):
+                r = _decode_at(v, fs, baud, float(fc), *args, False, keep)
+                if len(r.frames) > len(best.frames):
+                    best = r
+    best.elapsed = time.perf_counter() - t0
     return best
 
 
@@ -314,8 +307,7 @@ def _decode_at(x: np.ndarray, fs: float, baud: float, fc: float, frame_size: int
     _check_rates(fs, baud, real)
     desc = frame_description(frame_size, rs_basis)
     if len(x) == 0:
-        res = Result(seconds=0.0, elapsed=time.perf_counter() - t0)
-        return res
+        return Result(elapsed=time.perf_counter() - t0)
     rx = make_receiver(fs, baud, fc, real)
     v = _samples_for(rx, x)
     tlm = None

@@ -72,8 +72,8 @@ inline void note_call(PyObject* self, const char* kind, const char* name, PyObje
   Ref journal(h->journal);
   Py_INCREF(h->journal);
   Ref fn(persist_fn("note"));
-  Ref r(fn ? PyObject_CallFunction(fn.get(), "OssOOO", journal.get(), kind, name, args ? args : Py_None,
-                                   kw ? kw : Py_None, fold ? Py_True : Py_False)
+  Ref r(fn ? PyObject_CallFunction(fn.get(), "OssOOO", journal.get(), kind, name, args, kw ? kw : Py_None,
+                                   fold ? Py_True : Py_False)
            : nullptr);
   if (!r && h->journal == journal.get()) lose_journal<T>(h);
   PyErr_Clear();
@@ -130,11 +130,12 @@ struct JournalRows {
     return nullptr;
   }
   static void wrap_methods(std::vector<PyMethodDef>& t) {
+    static_assert(std::size(T::journaled) <= kMax, "more journaled names than adapters");
     static constexpr auto table = adapters(std::make_index_sequence<kMax>{});
     std::size_t used = 0;
     for (PyMethodDef& m : t) {
       const Journaled* j = m.ml_name ? find(m.ml_name) : nullptr;
-      if (!j || used == kMax) continue;
+      if (!j) continue;
       orig[used] = m;
       fold[used] = j->fold;
       m.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(table[used]));
