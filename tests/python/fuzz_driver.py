@@ -7,6 +7,9 @@ For each type the module holds it builds an object (MAKERS gives arguments
 where the defaults are not enough) and then:
   - feeds set_state random and bit-flipped blobs: a refused blob must leave
     get_state() byte-identical;
+  - writes non-finite and out-of-range values over every float and double a
+    blob could hold: an accepted blob must leave an object that still runs,
+    accepts its own state and takes its earlier valid blob back;
   - calls every method and setter with hostile values (empty, NaN, inf,
     wrong dtype, 2-D, huge or negative counts, read-only, misaligned and
     non-contiguous `out`), ignoring the Python exceptions they raise;
@@ -113,6 +116,35 @@ def fuzz_state(obj, rng):
             obj.set_state(good)
     for length in (0, 15, 16, n - 1, n + 1):
         call(obj.set_state, good[:length] if length <= n else good + b"\0")
+    assert obj.get_state() == good
+    fuzz_state_values(obj, good, rng)
+
+
+# Values no constructor or setter would take for a configuration field, written
+# over every float32 and float64 a blob's payload could hold, at every byte.
+POISON = [(np.float64, v) for v in (np.nan, np.inf, -np.inf, 1e300, -1e300, -1.0, 0.0)] + \
+         [(np.float32, v) for v in (np.nan, np.inf, -np.inf, 3e38, -1.0)]
+
+
+def fuzz_state_values(obj, good, rng):
+    name = type(obj).__name__
+    for dtype, value in POISON:
+        width = np.dtype(dtype).itemsize
+        for at in range(16, len(good) - width + 1):  # fields are packed, not aligned
+            b = bytearray(good)
+            b[at:at + width] = np.array([value], dtype).tobytes()
+            try:
+                obj.set_state(bytes(b))
+            except ValueError:
+                continue
+            if rng.integers(0, 16) == 0:
+                exercise(obj)
+            try:
+                obj.set_state(obj.get_state())
+                obj.set_state(good)
+            except ValueError:
+                raise AssertionError(f"{name}: a blob with {value} ({dtype.__name__}) at byte {at} was accepted "
+                                     "and the object then refused a valid blob") from None
     assert obj.get_state() == good
 
 

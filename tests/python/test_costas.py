@@ -168,8 +168,8 @@ class TestSetTelemetry:
         assert tlm.written("c.freq") == 10
 
     @pytest.mark.parametrize("bad,exc,msg", [
-        (object(), AttributeError, "_capsule"),
-        (__import__("types").SimpleNamespace(_capsule=3), ValueError, "PyCapsule"),
+        (object(), TypeError, "Telemetry or None, not object"),
+        (__import__("types").SimpleNamespace(_capsule=3), TypeError, "Telemetry or None, not types.SimpleNamespace"),
     ])
     def test_bad_context_keeps_previous_attachment(self, signal, bad, exc, msg):
         tlm = telemetry.Telemetry(1 << 12)
@@ -185,7 +185,7 @@ class TestSetTelemetry:
         new = ctypes.pythonapi.PyCapsule_New
         new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
         other = new(1, b"something.else", None)
-        with pytest.raises(ValueError):
+        with pytest.raises(TypeError, match="Telemetry or None"):
             track.Costas().set_telemetry(other, "c")
 
     @pytest.mark.parametrize("prefix,decim,message", [

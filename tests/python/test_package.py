@@ -131,3 +131,13 @@ def test_stubs_pass_mypy_strict(tmp_path):
 def test_typing_script_runs():
     import runpy
     runpy.run_path(str(pathlib.Path(__file__).with_name("typing_script.py")))
+
+
+def test_installed_package_holds_only_its_own_files():
+    """No wheels, archives or other strays ride along into site-packages."""
+    root = pathlib.Path(tamberl.__file__).parent
+    stray = [p.relative_to(root).as_posix() for p in root.rglob("*")
+             if "__pycache__" not in p.parts and not (
+                 p.suffix in (".py", ".pyi") or p.name == "py.typed" or
+                 (p.suffix == ".so" and p.name.split(".")[0] in {m.__name__.split(".")[-1] for m in MODULES}))]
+    assert stray == []

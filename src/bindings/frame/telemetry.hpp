@@ -11,12 +11,24 @@ namespace tb::py {
 
 inline constexpr const char* kTlmCapsule = "tamberl.telemetry.tb_tlm";
 
-// The context behind `tlm` (borrowed), or nullptr with an exception.
+// The context behind `tlm` (borrowed), or nullptr with an exception: a
+// TypeError naming what is expected for anything that is neither such a
+// capsule nor an object carrying one as `_capsule`.
 inline tb::tb_tlm* telemetry_context(PyObject* tlm) {
-  PyObject* cap = PyCapsule_CheckExact(tlm) ? (Py_INCREF(tlm), tlm) : PyObject_GetAttrString(tlm, "_capsule");
-  if (!cap) return nullptr;
-  auto* ctx = static_cast<tb::tb_tlm*>(PyCapsule_GetPointer(cap, kTlmCapsule));
-  Py_DECREF(cap);
+  PyObject* cap = nullptr;
+  if (PyCapsule_CheckExact(tlm)) {
+    Py_INCREF(tlm);
+    cap = tlm;
+  } else if (!(cap = PyObject_GetAttrString(tlm, "_capsule"))) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;  // the lookup's own error stands
+    PyErr_Clear();
+  }
+  tb::tb_tlm* ctx = nullptr;
+  if (cap && PyCapsule_IsValid(cap, kTlmCapsule)) ctx = static_cast<tb::tb_tlm*>(PyCapsule_GetPointer(cap, kTlmCapsule));
+  Py_XDECREF(cap);
+  if (!ctx)
+    PyErr_Format(PyExc_TypeError, "set_telemetry: tlm must be a tamberl.telemetry.Telemetry or None, not %.200s",
+                 Py_TYPE(tlm)->tp_name);
   return ctx;
 }
 

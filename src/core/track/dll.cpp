@@ -580,9 +580,14 @@ int dll_set_state(dll* d, const unsigned char* buf, std::size_t len) {
   fixed_fields(get, &probe);
   const bool same = probe.n == d->n && probe.sps == d->sps && probe.f == d->f && probe.segs == d->segs &&
                     probe.guard == d->guard && (probe.period > 0.0) == (d->period > 0.0) && probe.win == d->win &&
-                    probe.hyps == d->hyps && probe.ring == d->ring &&
-                    (d->period <= 0.0 || probe.period == d->period);
-  if (!same || probe.offset >= d->n || probe.part > d->segs || (d->hyps && probe.best >= d->hyps) ||
+                    probe.hyps == d->hyps && probe.ring == d->ring && probe.period == d->period;
+  // The period (exactly 0 when off) and the loop's timing scale derive from
+  // set_symbol_period alone: a blob whose values no call could have produced
+  // (a NaN period would never compare equal again) is refused.
+  const double s = static_cast<double>(d->segs);
+  const bool timing_ok = d->period > 0.0 ? probe.scale == s / d->period && probe.lf.t == d->period / s
+                                         : probe.scale == 1.0 && probe.lf.t == 1.0;
+  if (!same || !timing_ok || probe.offset >= d->n || probe.part > d->segs || (d->hyps && probe.best >= d->hyps) ||
       probe.cfar.n_looks == 0)
     return kStatusRefused;
   r.skip(kDllFixedBlobBytes - kBlobHeader - (len - r.left() - kBlobHeader));

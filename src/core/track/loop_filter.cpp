@@ -73,6 +73,9 @@ int loop_filter_set_state(loop_filter* lf, const unsigned char* buf, std::size_t
   v.bn = r.get<double>();
   v.zeta = r.get<double>();
   v.t = r.get<double>();
+  // The gains are derived from bn, zeta and t, which the constructor vets:
+  // a blob may not carry what it would refuse.
+  if (!loop_filter_params_ok(v.bn, v.zeta, v.t)) return kStatusRefused;
   *lf = v;
   return 0;
 }

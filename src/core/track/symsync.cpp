@@ -161,7 +161,8 @@ int symsync_get_state(const symsync* s, unsigned char* buf, std::size_t len) {
 int symsync_set_state(symsync* s, const unsigned char* buf, std::size_t len) {
   return blob_restore_image(s, buf, len, kMagic, kVersion, kPersisted, [](const symsync& p) {
     return p.sps >= 2 && p.order <= SYMSYNC_CUBIC && p.ted <= TED_DTTL && p.prev_valid <= 1 && p.lock.avgs != 0 &&
-           p.lock.det.locked <= 1;
+           p.lock.det.locked <= 1 && loop_filter_params_ok(p.bn, p.zeta, 1.0) &&
+           loop_filter_params_ok(p.lf.bn, p.lf.zeta, p.lf.t);
   });
 }
 
