@@ -68,7 +68,7 @@ sanitize:
 	@cmake --build $(ASAN_BUILD)
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure
 	@rm -rf $(ASAN_PKG) && mkdir -p $(ASAN_PKG)/tamberl
-	@cp python/tamberl/*.py python/tamberl/*.pyi python/tamberl/py.typed $(ASAN_BUILD)/*.so $(ASAN_PKG)/tamberl/
+	@cp -r python/tamberl/. $(ASAN_PKG)/tamberl/ && cp $(ASAN_BUILD)/*.so $(ASAN_PKG)/tamberl/
 	PYTHONPATH=$(ASAN_PKG) ASAN_OPTIONS=detect_leaks=0 \
 	  LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	  $(PYTHON) -m pytest tests/python -p no:cacheprovider

@@ -123,7 +123,7 @@ def test_stubs_pass_mypy_strict(tmp_path):
     # the pure-Python parts of the package are held to the same standard
     package = pathlib.Path(__file__).resolve().parents[2] / "python" / "tamberl"
     out, err, status = mypy.run(["--strict", "--no-error-summary", "--ignore-missing-imports",  # matplotlib is optional
-                                 "--cache-dir", str(tmp_path / "cache"), str(package / "rx.py"),
+                                 "--cache-dir", str(tmp_path / "cache"), str(package / "rx"),
                                  str(package / "_persist.py")])
     assert status == 0, out + err
 
@@ -134,10 +134,12 @@ def test_typing_script_runs():
 
 
 def test_installed_package_holds_only_its_own_files():
-    """No wheels, archives or other strays ride along into site-packages."""
+    """No wheels, archives or other strays ride along into site-packages:
+    modules, stubs, the extension modules, and the decoder's satellite table."""
     root = pathlib.Path(tamberl.__file__).parent
-    stray = [p.relative_to(root).as_posix() for p in root.rglob("*")
-             if "__pycache__" not in p.parts and not (
-                 p.suffix in (".py", ".pyi") or p.name == "py.typed" or
-                 (p.suffix == ".so" and p.name.split(".")[0] in {m.__name__.split(".")[-1] for m in MODULES}))]
+    extensions = {m.__name__.split(".")[-1] for m in MODULES}
+    own = lambda p: (p.is_dir() or p.suffix in (".py", ".pyi") or p.name == "py.typed"  # noqa: E731
+                     or (p.suffix == ".so" and p.name.split(".")[0] in extensions)
+                     or p.relative_to(root).as_posix() == "rx/satellites.json")
+    stray = [p.relative_to(root).as_posix() for p in root.rglob("*") if "__pycache__" not in p.parts and not own(p)]
     assert stray == []

@@ -1,0 +1,5 @@
+import sys
+
+from tamberl.rx.cli import main
+
+sys.exit(main())

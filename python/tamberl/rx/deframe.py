@@ -1,0 +1,215 @@
+"""Deframers: soft symbols in, checked frames out.
+
+`CcsdsDeframer` is the CCSDS concatenated chain: the soft-decision Viterbi
+decoder on both symbol-pair alignments, differential (NRZ-M) decoding, the
+attached-sync-marker search, de-randomising and Reed-Solomon decoding, which
+is also the truth-free check that a frame is right.  It streams: symbols may
+arrive in blocks of any size and the frames are the same; each frame is
+reported as soon as both alignments have passed it, in the order of their
+markers.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from tamberl import sig
+
+ASM = "1ACFFC1D"
+RS_OPTION_CONVENTIONAL, RS_OPTION_SHORTENED = 1, 2
+_ASM_BITS = np.unpackbits(np.frombuffer(bytes.fromhex(ASM), np.uint8))
+
+
+@dataclass
+class Frame:
+    """One frame whose check passed."""
+    seconds: float         # position of its marker in the capture
+    data: bytes            # the data octets
+    repairs: int           # symbol errors Reed-Solomon repaired
+    inverted: bool         # the marker was found inverted (a phase ambiguity)
+    symbol: int = 0        # capture symbol index of its marker
+
+
+def nrzm_decode(bits: npt.ArrayLike) -> npt.NDArray[np.uint8]:
+    """Differential (NRZ-M) decoding: a one is a change of level.  The first
+    bit is taken against a 0 before the stream."""
+    b: npt.NDArray[np.uint8] = np.asarray(bits, np.uint8) & np.uint8(1)
+    prev: npt.NDArray[np.uint8] = np.concatenate([np.zeros(1, np.uint8), b[:-1]])
+    return b ^ prev
+
+
+def find_markers(bits: npt.ArrayLike, marker: str = ASM, max_errors: int = 3) -> List[Tuple[int, bool]]:
+    """Positions where the hex marker starts in a bit stream with at most
+    max_errors bit errors, as (index, inverted): inverted means the
+    complement matched (an unresolved phase ambiguity)."""
+    b = np.asarray(bits, np.uint8) & 1
+    m = np.unpackbits(np.frombuffer(bytes.fromhex(marker), np.uint8))
+    if len(b) < len(m):
+        return []
+    c = np.correlate(1 - 2 * b.astype(np.int32), 1 - 2 * m.astype(np.int32), "valid")
+    need = len(m) - 2 * max_errors
+    return [(int(i), bool(c[i] < 0)) for i in np.flatnonzero(np.abs(c) >= need)]
+
+
+def frame_description(frame_size: int, rs_basis: str = "conventional") -> sig.FrameDesc:
+    """[data | RS check octets], Reed-Solomon (shortened when fewer than 223
+    data octets) and the CCSDS randomiser over both."""
+    if not 1 <= frame_size <= 223:
+        raise ValueError(f"frame_size must be 1..223 data octets, got {frame_size}")
+    if rs_basis not in ("conventional", "dual"):
+        raise ValueError(f"rs_basis must be 'conventional' or 'dual', got {rs_basis!r}")
+    d = sig.FrameDesc([], [], [])
+    d.add_field(np.zeros(8 * frame_size, np.uint8))
+    d.name_field(0, "data")
+    d.add_derived("rs", 256)
+    options = (RS_OPTION_CONVENTIONAL if rs_basis == "conventional" else 0) | (
+        RS_OPTION_SHORTENED if frame_size < 223 else 0)
+    d.add_stage_over(1, "data", "rs", depth=1, unit_bits=options)
+    d.add_stage(2, first_field=0, n_fields=2, depth=2)
+    d.build()
+    return d
+
+
+class _Alignment:
+    """One symbol-pair alignment: a Viterbi decoder, NRZ-M, and the bits not
+    yet searched or still needed by a pending marker."""
+
+    def __init__(self, off: int, differential: bool) -> None:
+        self.off = off
+        self.viterbi = sig.Viterbi()
+        self.differential = differential
+        self.last = np.uint8(0)  # the bit before the buffer, for NRZ-M
+        self.skip = off          # symbols still to drop before this alignment starts
+        self.bits = np.zeros(0, np.uint8)
+        self.base = 0            # stream bit index of bits[0]
+        self.searched = 0        # marker starts before this bit index are found
+
+    def push(self, soft: np.ndarray, final: bool) -> None:
+        if self.skip:
+            k = min(self.skip, len(soft))
+            soft, self.skip = soft[k:], self.skip - k
+        b = self.viterbi.steps(soft) if len(soft) else np.zeros(0, np.uint8)
+        if final:
+            b = np.concatenate([b, self.viterbi.flush()])
+        if self.differential and len(b):
+            d = b ^ np.concatenate([[self.last], b[:-1]]).astype(np.uint8)
+            self.last = b[-1]
+            b = d
+        self.bits = np.concatenate([self.bits, b.astype(np.uint8)])
+
+    @property
+    def end(self) -> int:
+        return self.base + len(self.bits)
+
+    def search(self, max_errors: int) -> List[Tuple[int, bool]]:
+        """Markers that start at new positions (stream bit indices)."""
+        lo = self.searched - self.base
+        hits = [(self.base + lo + i, inv) for i, inv in find_markers(self.bits[lo:], ASM, max_errors)]
+        self.searched = max(self.searched, self.end - len(_ASM_BITS) + 1)
+        return hits
+
+    def take(self, at: int, n: int) -> np.ndarray:
+        return self.bits[at - self.base: at - self.base + n]
+
+    def trim(self, keep_from: int) -> None:
+        k = min(max(0, keep_from - self.base), len(self.bits))
+        self.bits, self.base = self.bits[k:], self.base + k
+
+
+class CcsdsDeframer:
+    """CCSDS concatenated frames from a stream of soft symbols (the real part
+    of the receiver's symbols).  `first` is the capture symbol index of the
+    first symbol pushed; only markers at capture symbols in own = [lo, hi)
+    are examined (hi None: to the end).  A frame found on both alignments
+    (or twice within a frame's length) is reported once, at its earlier
+    marker."""
+
+    MAX_ERRORS = 3
+
+    def __init__(self, baud: float, frame_size: int = 114, rs_basis: str = "conventional",
+                 differential: bool = True, first: int = 0, own: Tuple[int, Optional[int]] = (0, None),
+                 desc: Optional[sig.FrameDesc] = None) -> None:
+        self.baud, self.frame_size = float(baud), int(frame_size)
+        self.desc = desc or frame_description(frame_size, rs_basis)
+        self.first, self.own = int(first), own
+        self.ali = [_Alignment(0, differential), _Alignment(1, differential)]
+        self.pending: List[Tuple[int, int, int, bool]] = []  # (symbol, alignment, bit index, inverted)
+        self.recent: List[Frame] = []
+        self.markers = self.failed = 0
+        self.hits: List[Tuple[float, bool]] = []
+        self.frame_symbols = 2 * (32 + self.desc.nbits)
+
+    def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
+        soft = np.real(np.asarray(symbols)).astype(np.float32)
+        lo, hi = self.own
+        for a in self.ali:
+            a.push(soft, final)
+            for at, inverted in a.search(self.MAX_ERRORS):
+                symbol = self.first + 2 * at + a.off
+                if symbol < lo or (hi is not None and symbol >= hi):
+                    continue
+                self.pending.append((symbol, a.off, at, inverted))
+        self.pending.sort()
+        out = self._resolve(final)
+        for a in self.ali:  # keep only what a pending marker or the next search needs
+            a.trim(min([p[2] for p in self.pending if p[1] == a.off] + [a.searched]))
+        return out
+
+    def flush(self) -> List[Frame]:
+        return self.push(np.zeros(0, np.float32), final=True)
+
+    def _resolve(self, final: bool) -> List[Frame]:
+        """Decodes pending markers in order, while every alignment has
+        searched past them (so no earlier marker can still appear) and their
+        frame's bits are all there."""
+        nbits = self.desc.nbits
+        frontier = min(self.first + 2 * a.searched + a.off for a in self.ali)
+        out: List[Frame] = []
+        while self.pending:
+            symbol, off, at, inverted = self.pending[0]
+            a = self.ali[off]
+            complete = a.end >= at + 32 + nbits
+            if not final and (symbol >= frontier or not complete):
+                break
+            self.pending.pop(0)
+            if not complete:
+                continue  # the stream ended inside this frame
+            frame = self._decode(a.take(at + 32, nbits), symbol, inverted)
+            if frame is not None and self._distinct(frame):
+                out.append(frame)
+        return out
+
+    def _decode(self, body: np.ndarray, symbol: int, inverted: bool) -> Optional[Frame]:
+        self.markers += 1
+        if inverted:
+            body = body ^ np.uint8(1)
+        desc = self.desc
+        got = desc.deframe(body)
+        seconds = symbol / self.baud
+        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        self.hits.append((seconds, good))
+        if not good:
+            self.failed += 1
+            return None
+        return Frame(seconds, np.packbits(got[:8 * self.frame_size]).tobytes(), int(desc.rx_symbols), inverted,
+                     symbol)
+
+    def _distinct(self, frame: Frame) -> bool:
+        self.recent = [f for f in self.recent if frame.symbol - f.symbol < self.frame_symbols]
+        if any(f.data == frame.data for f in self.recent):
+            return False
+        self.recent.append(frame)
+        return True
+
+
+def distinct_frames(frames: List[Frame], frame_symbols: int) -> List[Frame]:
+    """Frames in marker order, each once: a repeat of the same data within a
+    frame's length of a kept one is dropped (the other alignment's copy)."""
+    out: List[Frame] = []
+    for f in sorted(frames, key=lambda f: f.symbol):
+        if not any(f.data == g.data and f.symbol - g.symbol < frame_symbols for g in out[-4:]):
+            out.append(f)
+    return out

@@ -1,0 +1,272 @@
+"""The decoder as a pipeline of streaming stages:
+
+    source (capture reader) -> front end (down-conversion to a few samples
+    per symbol) -> demodulator (BPSK) -> deframer (CCSDS concatenated) ->
+    frame sinks (text, JSON Lines, KISS)
+
+Each stage is a small object whose push(block) takes what the stage before
+it produced and returns its own output, so a capture of any length streams
+through in bounded memory, and blocks of any size give the same frames.
+`Link` says what to decode (a satellite table row, or options by hand);
+`Decoder` strings the stages together for one capture.
+"""
+from __future__ import annotations
+
+import sys
+import time
+from dataclasses import dataclass, field, replace
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from tamberl.rx.deframe import CcsdsDeframer, Frame, frame_description
+from tamberl.rx.demod import BpskDemod
+from tamberl.rx.frontend import FrontEnd
+from tamberl.rx.source import Source, array_source
+
+MODULATIONS = ("BPSK",)
+FRAMINGS = ("CCSDS Concatenated",)
+
+
+@dataclass(frozen=True)
+class Link:
+    """What a transmitter sends and where to look for it: the carrier hint
+    is the IF of a real capture, or the offset from the centre of an I/Q one."""
+    baud: float
+    carrier_hz: Optional[float]  # None: chosen per capture by for_capture
+    frame_size: int = 223
+    rs_basis: str = "dual"
+    differential: bool = False
+    modulation: str = "BPSK"
+    framing: str = "CCSDS Concatenated"
+    satellite: str = ""
+    transmitter: str = ""
+    audio_hz: Optional[float] = None      # nominal carrier in receiver audio (a real capture)
+    frequency_hz: Optional[float] = None  # nominal radio frequency
+
+    def for_capture(self, real: bool, centre_hz: Optional[float] = None) -> "Link":
+        """This link with the carrier hint a capture needs: the one given, or
+        for a real capture the nominal audio carrier, for I/Q the nominal
+        frequency's offset from the recorded centre (0 when either is unknown)."""
+        if self.carrier_hz is not None:
+            return self
+        if real:
+            hint = self.audio_hz if self.audio_hz is not None else 0.0
+        elif centre_hz is not None and self.frequency_hz is not None:
+            hint = self.frequency_hz - centre_hz
+        else:
+            hint = 0.0
+        return replace(self, carrier_hz=float(hint))
+
+    def __post_init__(self) -> None:
+        if self.modulation not in MODULATIONS:
+            raise ValueError(f"modulation {self.modulation!r} is not decoded yet (one of: {', '.join(MODULATIONS)})")
+        if self.framing not in FRAMINGS:
+            raise ValueError(f"framing {self.framing!r} is not decoded yet (one of: {', '.join(FRAMINGS)})")
+        if not (self.baud > 0 and np.isfinite(self.baud)):
+            raise ValueError("the baud rate must be positive")
+        if self.carrier_hz is not None and not np.isfinite(self.carrier_hz):
+            raise ValueError("the carrier hint must be finite")
+        frame_description(self.frame_size, self.rs_basis)  # refuses what it cannot build
+
+    def frame_symbols(self) -> int:
+        """Symbols from a frame's marker to its end (rate 1/2 coded)."""
+        return 2 * (32 + 8 * (self.frame_size + 32))
+
+    def deframer(self, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> CcsdsDeframer:
+        return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own)
+
+
+@dataclass
+class Result:
+    frames: List[Frame] = field(default_factory=list)  # distinct good frames, in time order
+    markers: int = 0        # marker hits examined
+    failed: int = 0         # frames that failed Reed-Solomon decoding
+    carrier_hz: float = 0.0  # the receiver's starting carrier, in the capture's own terms
+    seconds: float = 0.0    # capture length
+    elapsed: float = 0.0    # processing time
+    # With keep=True: the receiver's symbols and its lock probes over time.
+    symbols: Optional[np.ndarray] = None
+    probes: Optional[Dict[str, np.ndarray]] = None
+    # Every marker examined: (seconds, whether its frame came out good).
+    hits: List[Tuple[float, bool]] = field(default_factory=list, repr=False)
+    source: str = ""        # the file, or "capture <i>" for an array
+    error: Optional[str] = None  # why the capture could not be decoded (decode_many with raise_errors=False)
+    line: bool = False      # the receiver started on a clear carrier line
+    link: Optional[Link] = None
+    stray_bytes: int = 0    # a raw capture ended inside a sample: these bytes were not decoded
+
+    @property
+    def repairs(self) -> int:
+        return sum(f.repairs for f in self.frames)
+
+    @property
+    def realtime_factor(self) -> float:
+        return self.seconds / self.elapsed if self.elapsed > 0 else float("inf")
+
+
+@dataclass
+class Receive:
+    """The sample half of the pipeline: front end and demodulator, samples
+    in, soft symbols out.  Picklable between blocks, so a long capture's
+    receiver can be handed from one job to the next."""
+    front: FrontEnd
+    demod: BpskDemod
+    samples: int = 0   # input samples taken
+    symbols: int = 0   # symbols given
+
+    @classmethod
+    def start(cls, link: Link, fs: float, real: bool, grid_offset: Optional[float] = None) -> "Receive":
+        assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
+        front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
+        demod = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out)
+        if grid_offset is not None:
+            demod.grid_offset, demod.fixed_start = grid_offset, True
+        return cls(front, demod)
+
+    def push(self, x: np.ndarray) -> np.ndarray:
+        self.samples += len(x)
+        y = self.demod.push(self.front.push(x))
+        self.symbols += len(y)
+        return y
+
+    def flush(self) -> np.ndarray:
+        y = self.demod.flush()
+        self.symbols += len(y)
+        return y
+
+    def carrier_hz(self) -> float:
+        """The receiver's starting carrier in the capture's terms (IF or offset)."""
+        return self.demod.carrier_hz - self.front.hint_out + self.front.hint_hz
+
+
+class Decoder:
+    """One capture through every stage: push(samples) returns the frames
+    completed so far, flush() the rest once the capture has ended."""
+
+    def __init__(self, link: Link, fs: float, real: bool, keep: bool = False,
+                 grid_offset: Optional[float] = None) -> None:
+        self.link, self.fs = link, float(fs)
+        self.receive = Receive.start(link, fs, real, grid_offset)
+        self.deframer = link.deframer()
+        self.frames: List[Frame] = []
+        self.kept: Optional[List[np.ndarray]] = [] if keep else None
+        self.tlm: Any = None
+        if keep:  # the receiver's lock probes, from its start
+            from tamberl import telemetry
+            self.tlm = self.receive.demod.telemetry = telemetry.Telemetry(1 << 20)
+
+    def _symbols(self, y: np.ndarray, final: bool) -> List[Frame]:
+        if self.kept is not None:
+            self.kept.append(y)
+        got = self.deframer.push(y, final)
+        self.frames.extend(got)
+        return got
+
+    def push(self, x: np.ndarray) -> List[Frame]:
+        return self._symbols(self.receive.push(x), False)
+
+    def flush(self) -> List[Frame]:
+        return self._symbols(self.receive.flush(), True)
+
+    def result(self) -> Result:
+        d = self.deframer
+        r = Result(frames=list(self.frames), markers=d.markers, failed=d.failed, hits=sorted(d.hits),
+                   carrier_hz=self.receive.carrier_hz(), seconds=self.receive.samples / self.fs,
+                   line=self.receive.demod.line, link=self.link)
+        if self.kept is not None:
+            r.symbols = np.concatenate(self.kept) if self.kept else np.zeros(0, np.complex64)
+        if self.tlm is not None:
+            got = self.tlm.drain()
+            r.probes = {k: got[k] for k in ("rx.lock", "rx.sync.lock", "rx.car.freq") if k in got}
+        return r
+
+
+class _Bar:
+    """A progress bar on standard error: tqdm's where it is installed (the
+    capture extra), else a plain one."""
+
+    def __init__(self, total: Optional[int], unit_scale: float) -> None:
+        self.total, self.done = total, 0
+        try:
+            from tqdm import tqdm
+            self.bar: Any = tqdm(total=total, unit="s", unit_scale=unit_scale, leave=False, file=sys.stderr)
+        except ImportError:
+            self.bar = None
+
+    def update(self, n: int) -> None:
+        self.done += n
+        if self.bar is not None:
+            self.bar.update(n)
+        elif self.total:
+            k = int(30 * self.done / self.total)
+            sys.stderr.write(f"\r  [{'#' * k}{'.' * (30 - k)}] {100 * self.done / self.total:5.1f}%")
+            sys.stderr.flush()
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        elif self.total:
+            sys.stderr.write("\n")
+
+
+GRID_HZ = (-400.0, -200.0, 0.0, 200.0, 400.0)
+
+
+def decode_source(source: Source, link: Link, keep: bool = False, progress: bool = False,
+                  on_frame: Optional[Callable[[Frame], None]] = None) -> Result:
+    """Decode one capture as it streams from its source.  When no block showed
+    the carrier's line and no frame came out, a rewindable capture is tried
+    again from a grid of starts around the hint (the carrier loop pulls in a
+    few hundred hertz from any of them), and the best is kept."""
+    t0 = time.perf_counter()
+    link = link.for_capture(source.real, source.centre_hz)
+    best = _decode_once(source, link, keep, progress, on_frame)
+    if not best.frames and not best.line and source.rewindable and best.seconds > 0:
+        for off in GRID_HZ:
+            r = _decode_once(source, link, keep, False, None, off)
+            if len(r.frames) > len(best.frames):
+                best = r
+        if on_frame is not None:
+            for f in best.frames:
+                on_frame(f)
+    best.elapsed = time.perf_counter() - t0
+    best.stray_bytes = source.stray_bytes
+    return best
+
+
+def _decode_once(source: Source, link: Link, keep: bool, progress: bool,
+                 on_frame: Optional[Callable[[Frame], None]], grid_offset: Optional[float] = None) -> Result:
+    dec = Decoder(link, source.fs, source.real, keep, grid_offset)
+    bar = _Bar(source.count, 1 / source.fs) if progress else None
+    try:
+        for x in source.blocks():
+            got = dec.push(x)
+            if on_frame is not None:
+                for f in got:
+                    on_frame(f)
+            if bar is not None:
+                bar.update(len(x))
+        got = dec.flush()
+    finally:
+        if bar is not None:
+            bar.close()
+    if on_frame is not None:
+        for f in got:
+            on_frame(f)
+    return dec.result()
+
+
+def decode_capture(x: npt.ArrayLike, fs: float, baud: float, carrier_hz: float, frame_size: int = 114,
+                   rs_basis: str = "conventional", differential: bool = True, progress: bool = False,
+                   keep: bool = False, link: Optional[Link] = None) -> Result:
+    """Decode the frames of a capture in memory: real samples are an IF
+    around carrier_hz, complex ones baseband offset by carrier_hz.
+    carrier_hz is a hint: the receiver starts on the carrier's line found
+    within 2 kHz of it in the first seconds where the signal shows, or on
+    the strongest line within 500 Hz of it, then a grid of starts (see
+    decode_source)."""
+    link = link or Link(float(baud), float(carrier_hz), int(frame_size), rs_basis, bool(differential))
+    v = np.asarray(x)
+    return decode_source(array_source(v, fs), link, keep, progress)
