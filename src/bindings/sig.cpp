@@ -3,6 +3,7 @@
 #include "bindings/sig/codes.hpp"
 #include "bindings/sig/frames.hpp"
 #include "bindings/sig/functions.hpp"
+#include "bindings/sig/hdlc.hpp"
 #include "bindings/sig/synth.hpp"
 #include "bindings/sig/viterbi.hpp"
 
@@ -48,4 +49,4 @@ const std::initializer_list<StructSeq> kSeqs = {{&kFrameLayoutDesc, &g_frame_lay
 
 TB_MODULE(sig, "Waveform generation: PN and Gold codes, the synthesiser, pulse-shaping and link-budget helpers.",
           kFunctions, kSeqs, PnT,
-          GoldT, SynthT, FrameT, FrameDescT, ViterbiT)
+          GoldT, SynthT, FrameT, FrameDescT, ViterbiT, HdlcRxT, HdlcTxT)

@@ -12,7 +12,7 @@ from tamberl import rx
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 AUDIO = DATA / "by701.wav"
-REFERENCE = json.loads((DATA / "by701.reference.json").read_text())
+REFERENCE = json.loads((DATA / "recordings.reference.json").read_text())["by701"]
 AUDIO_IF = 12000.0  # the recording's nominal carrier
 
 

@@ -277,3 +277,7 @@ with sig.Viterbi(64) as vit:
     nbytes = vit.steps_max_out(64) + vit.delay + vit.state_bytes()
     vit.set_state(vit.get_state())
     vit.reset()
+with sig.HdlcTx(g3ruh=True) as htx, sig.HdlcRx(g3ruh=True) as hrx:
+    line: npt.NDArray[np.uint8] = np.concatenate([htx.idle(2), htx.frame(b"\x01\x02\x03", flags=2)])
+    hrecords: npt.NDArray[np.uint8] = hrx.steps(line)
+    hcounts: Tuple[bool, int, int, int] = (hrx.g3ruh and htx.g3ruh, hrx.good, hrx.bad, hrx.bits)

@@ -11,7 +11,7 @@ import numpy as np
 from tamberl.rx import satellites
 from tamberl.rx.deframe import Frame
 from tamberl.rx.parallel import decode_many, default_jobs
-from tamberl.rx.pipeline import Link, Result, decode_source
+from tamberl.rx.pipeline import FRAMINGS, Link, Result, decode_source
 from tamberl.rx.sinks import JsonSink, KissSink, TextSink
 from tamberl.rx.source import FORMATS, find_captures, open_capture
 
@@ -111,7 +111,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                    help="decode every transmitter of this satellite from the table")
     p.add_argument("--list-satellites", action="store_true", help="print the satellite table and exit")
     p.add_argument("--modulation", default="BPSK", choices=["BPSK"], help="without --satellite")
-    p.add_argument("--framing", default="CCSDS Concatenated", choices=["CCSDS Concatenated"],
+    p.add_argument("--framing", default="CCSDS Concatenated", choices=list(FRAMINGS),
                    help="without --satellite")
     p.add_argument("--baud", type=float, default=None, help="symbol rate (a hint for the timing loop)")
     p.add_argument("--carrier", type=float, default=None, help="carrier hint in Hz: the IF of a real capture, the "
@@ -179,7 +179,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                 emit(name, link)(f)
         which = f" [{link.satellite} {link.transmitter}]" if link is not None and link.satellite else ""
         print(f"{name}{which}: {res.markers} frames found, {len(res.frames)} good, {res.failed} failed "
-              f"Reed-Solomon, {res.repairs} symbols repaired, carrier {res.carrier_hz:.1f} Hz, "
+              f"their check, {res.repairs} symbols repaired, carrier {res.carrier_hz:.1f} Hz, "
               f"{res.realtime_factor:.0f}x real time", file=info, flush=True)
         if res.stray_bytes:
             print(f"error: {name}: ends inside a sample ({res.stray_bytes} stray bytes not decoded)",

@@ -11,7 +11,7 @@ markers.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional, Tuple
+from typing import List, Optional, Protocol, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +31,15 @@ class Frame:
     repairs: int           # symbol errors Reed-Solomon repaired
     inverted: bool         # the marker was found inverted (a phase ambiguity)
     symbol: int = 0        # capture symbol index of its marker
+
+
+class Deframer(Protocol):
+    """What every deframer offers the pipeline."""
+    markers: int                    # frame candidates examined
+    failed: int                     # candidates that failed their check
+    hits: List[Tuple[float, bool]]  # (seconds, passed) of every candidate
+
+    def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]: ...
 
 
 def nrzm_decode(bits: npt.ArrayLike) -> npt.NDArray[np.uint8]:
@@ -213,3 +222,43 @@ def distinct_frames(frames: List[Frame], frame_symbols: int) -> List[Frame]:
         if not any(f.data == g.data and f.symbol - g.symbol < frame_symbols for g in out[-4:]):
             out.append(f)
     return out
+
+
+class Ax25Deframer:
+    """AX.25 frames (HDLC, NRZI, optionally G3RUH-scrambled) from a stream of
+    soft symbols, one channel bit each: hard decisions, then the core's
+    `sig.HdlcRx`, which checks every frame's CRC.  Polarity does not matter.
+    `first` is the capture symbol index of the first symbol pushed; only
+    frames ending at capture symbols in own = [lo, hi) are kept."""
+
+    def __init__(self, baud: float, g3ruh: bool, first: int = 0,
+                 own: Tuple[int, Optional[int]] = (0, None)) -> None:
+        self.baud, self.first, self.own = float(baud), int(first), own
+        self.hdlc = sig.HdlcRx(g3ruh=g3ruh)
+        self.markers = self.failed = 0
+        self.hits: List[Tuple[float, bool]] = []
+        self.frame_symbols = 8 * 10002
+
+    def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
+        # The library's soft symbols are positive for a 0.
+        hard = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)
+        raw = self.hdlc.steps(hard).tobytes()
+        out: List[Frame] = []
+        i = 0
+        lo, hi = self.own
+        while i < len(raw):
+            n = int.from_bytes(raw[i:i + 4], "little")
+            end = self.first + int.from_bytes(raw[i + 4:i + 12], "little")
+            data = raw[i + 12:i + 12 + n]
+            i += 12 + n
+            if end < lo or (hi is not None and end >= hi):
+                continue
+            start = end - 8 * (n + 3)  # the opening flag, stuffing aside
+            out.append(Frame(start / self.baud, data, 0, False, start))
+            self.hits.append((start / self.baud, True))
+        self.markers = int(self.hdlc.good + self.hdlc.bad)
+        self.failed = int(self.hdlc.bad)
+        return out
+
+    def flush(self) -> List[Frame]:
+        return self.push(np.zeros(0, np.float32), final=True)

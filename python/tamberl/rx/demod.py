@@ -22,10 +22,19 @@ from tamberl import track
 
 LOOKAHEAD = 8.0    # seconds held at most before the receiver starts
 FIT_POINTS = 3     # clear blocks the starting carrier is fitted through
+# The timing loop's noise bandwidth behind the front end, in Hz: links of up
+# to 2400 baud (narrow SSB audio) want it a little narrower than the wide ones.
+TIMING_HZ = 50.0
+TIMING_HZ_NARROW = 40.0
+
+
+def timing_hz(baud: float) -> float:
+    return TIMING_HZ_NARROW if baud <= 2400 else TIMING_HZ
 REACQUIRE = 2.0    # seconds of lost carrier lock after which the carrier is acquired afresh
 
 
-def carrier_search(x: npt.ArrayLike, fs: float, hint_hz: float, span_hz: float = 500.0) -> float:
+def carrier_search(x: npt.ArrayLike, fs: float, hint_hz: float, span_hz: float = 500.0,
+                   floor_hz: Optional[float] = None) -> float:
     """The BPSK carrier within span_hz of the hint, at the start of the
     capture: squaring removes the modulation and leaves a line at twice the
     carrier.  Short blocks, power-averaged, keep a drifting (Doppler) line
@@ -36,6 +45,8 @@ def carrier_search(x: npt.ArrayLike, fs: float, hint_hz: float, span_hz: float =
         return hint_hz
     f = np.fft.fftfreq(n, 1 / fs)
     band = np.abs(f - 2 * hint_hz) <= 2 * span_hz
+    if floor_hz is not None:
+        band &= f >= 2 * floor_hz
     if not band.any():
         return hint_hz
     power = np.zeros(n)
@@ -78,16 +89,19 @@ class CarrierTrack:
         return cls.fit(times, freqs)
 
     @classmethod
-    def points(cls, x: np.ndarray, fs: float, hint_hz: float, first_block: int = 0) -> Tuple[np.ndarray, np.ndarray]:
+    def points(cls, x: np.ndarray, fs: float, hint_hz: float, first_block: int = 0,
+               floor_hz: Optional[float] = None) -> Tuple[np.ndarray, np.ndarray]:
         """(times, carrier estimates) of the measured blocks of x with a
         clear line; x starts at block index first_block of the capture, and
-        its trailing part block is left out.  Each block is measured on its own, so the
+        its trailing part block is left out; no carrier below floor_hz is
+        taken (a real IF's DC).  Each block is measured on its own, so the
         points of consecutive pieces of a capture, joined, are the points of
         the whole, bit for bit."""
         n = cls.BLOCK
         real = not np.iscomplexobj(x)
         f = np.fft.rfftfreq(n, 1 / fs) if real else np.fft.fftfreq(n, 1 / fs)
-        band = np.flatnonzero(np.abs(f - 2 * hint_hz) <= 2 * cls.SPAN_HZ)
+        band = np.flatnonzero((np.abs(f - 2 * hint_hz) <= 2 * cls.SPAN_HZ) &
+                              (f >= (2 * floor_hz if floor_hz is not None else -np.inf)))
         win = np.hanning(n)
         times, freqs = [], []
         for k in range((-first_block) % cls.STRIDE, len(x) // n if len(band) else 0, cls.STRIDE):
@@ -117,9 +131,9 @@ class CarrierTrack:
 
 def make_receiver(fs: float, baud: float, fc: float, real: bool) -> "track.MpskReceiver | track.MpskReceiverR":
     """The BPSK receiver, its carrier started at fc (Hz): the real-IF
-    receiver at the input rate, or the complex one behind the front end.
-    The timing loop's bandwidth is per input sample; these are the values
-    that decode the test recording best on each path."""
+    receiver at the input rate, or the complex one (a root-raised-cosine
+    matched filter) behind the front end.  The loop bandwidths are those
+    that decode the recordings best."""
     sps = fs / baud
     if real:
         if sps <= 4.0:
@@ -129,7 +143,8 @@ def make_receiver(fs: float, baud: float, fc: float, real: bool) -> "track.MpskR
     if sps <= 2.0:
         raise ValueError(f"{fs:g} samples/s is too slow for {baud:g} baud ({sps:.2f} samples per symbol; "
                          "need more than 2)")
-    return track.MpskReceiver(m=2, sps=sps, init_norm_freq=fc / fs, bn_carrier=0.01, bn_timing=0.005)
+    return track.MpskReceiver(m=2, sps=sps, init_norm_freq=fc / fs, pulse="rrc", bn_carrier=0.01,
+                              bn_timing=timing_hz(baud) / fs)
 
 
 @dataclass
@@ -167,6 +182,7 @@ class BpskDemod:
     grid_offset: float = 0.0  # a fixed start offset from the hint (the fallback grid)
     fixed_start: bool = False
     telemetry: Optional[Any] = None  # a telemetry context the receiver publishes into once it runs
+    floor_hz: Optional[float] = None  # no carrier is looked for below this
 
     def push(self, x: np.ndarray) -> np.ndarray:
         out: List[np.ndarray] = []
@@ -210,7 +226,7 @@ class BpskDemod:
             h = np.concatenate(self.held) if len(self.held) > 1 else self.held[0]
             self.held = [h]
             t, f = CarrierTrack.points(h[self.measured:whole], self.fs, self.hint_hz,
-                                       (self.held_at + self.measured) // n)
+                                       (self.held_at + self.measured) // n, self.floor_hz)
             self.times.extend(t.tolist())
             self.freqs.extend(f.tolist())
             self.measured = whole
@@ -226,7 +242,7 @@ class BpskDemod:
 
     def _searched(self) -> float:
         h = np.concatenate(self.held) if self.held else np.zeros(0, np.float32)
-        return carrier_search(h, self.fs, self.hint_hz) if len(h) else self.hint_hz
+        return carrier_search(h, self.fs, self.hint_hz, floor_hz=self.floor_hz) if len(h) else self.hint_hz
 
     def _start(self, fc: float, line: bool) -> np.ndarray:
         self.rx = make_receiver(self.fs, self.baud, fc, self.real)

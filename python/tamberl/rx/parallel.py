@@ -34,14 +34,13 @@ from tamberl.rx.source import Source, array_source, open_capture
 # each cut being moved back by the decoder's decision delay and a margin
 # (settle_symbols), so every bit of a frame a core owns is decided from
 # symbols up to that core's end, as a continuous pass decides it.  A core's
-# window starts VITERBI_LEAD symbols before the first frame it may own: the
-# decoder's paths merge long before that, so its decisions match a
-# continuous pass.  A frame that straddles a cut ends in exactly one core
+# window starts the link's lead_symbols before the first frame it may own:
+# the Viterbi decoder's paths merge long before that (an AX.25 window holds
+# a whole frame before it), so its decisions match a continuous pass.  A frame that straddles a cut ends in exactly one core
 # and lies whole in that core's window, so it is found once.  A capture in
 # which no carrier line showed and no frame came out is decoded again
 # whole, with the grid of starts decode_source falls back to.
 
-VITERBI_LEAD = 4096  # symbols decoded before a core's first frame, and discarded
 
 Capture = Union[str, "os.PathLike[str]", np.ndarray, Tuple[np.ndarray, float]]
 
@@ -116,7 +115,7 @@ def _symbols_job(link: Link, last: bool, *outs: _Received) -> Result:
     own_hi = None if last else cur[2] + len(cur[1]) - shift
     y = np.concatenate([o[1] for o in outs])
     first = outs[0][2]
-    a = max(0, own_lo - VITERBI_LEAD - first)
+    a = max(0, own_lo - link.lead_symbols() - first)
     d = link.deframer(first + a, (own_lo, own_hi))
     frames = d.push(y[a:], final=True)  # what this core owns ends well before its window does
     r = Result(frames=frames, markers=d.markers, failed=d.failed, hits=d.hits, carrier_hz=cur[4][0], line=cur[4][1])
@@ -293,7 +292,7 @@ def _chain(ex: Any, plan: List[_Piece], link: Link) -> List[Any]:
     is let go once no later window needs it, so a long capture's symbols
     are never all held at once."""
     per_core = max(1, int(link.baud * (plan[0].stop - plan[0].start) / plan[0].fs))
-    back = 1 + (VITERBI_LEAD + settle_symbols() + link.frame_symbols()) // per_core
+    back = 1 + (link.lead_symbols() + settle_symbols() + link.frame_symbols()) // per_core
     received: List[Any] = []
     symbols: List[Any] = []
     for k, p in enumerate(plan):

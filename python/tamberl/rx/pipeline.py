@@ -20,13 +20,13 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from tamberl.rx.deframe import CcsdsDeframer, Frame, frame_description
+from tamberl.rx.deframe import Ax25Deframer, CcsdsDeframer, Deframer, Frame, frame_description
 from tamberl.rx.demod import BpskDemod
 from tamberl.rx.frontend import FrontEnd
 from tamberl.rx.source import Source, array_source
 
 MODULATIONS = ("BPSK",)
-FRAMINGS = ("CCSDS Concatenated",)
+FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH")
 
 
 @dataclass(frozen=True)
@@ -68,13 +68,27 @@ class Link:
             raise ValueError("the baud rate must be positive")
         if self.carrier_hz is not None and not np.isfinite(self.carrier_hz):
             raise ValueError("the carrier hint must be finite")
-        frame_description(self.frame_size, self.rs_basis)  # refuses what it cannot build
+        if self.framing == "CCSDS Concatenated":
+            frame_description(self.frame_size, self.rs_basis)  # refuses what it cannot build
 
     def frame_symbols(self) -> int:
-        """Symbols from a frame's marker to its end (rate 1/2 coded)."""
-        return 2 * (32 + 8 * (self.frame_size + 32))
+        """Symbols from a frame's start to its end, at most."""
+        if self.framing.startswith("AX.25"):
+            return 8 * 10002 * 6 // 5 + 16  # the longest frame kept, stuffed, with its flags
+        return 2 * (32 + 8 * (self.frame_size + 32))  # marker and codeblock, rate 1/2 coded
 
-    def deframer(self, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> CcsdsDeframer:
+    def lead_symbols(self) -> int:
+        """Symbols a deframer must have seen before the first frame position it
+        may own: the Viterbi decoder's paths merged (frames are owned by their
+        marker), or a whole AX.25 frame (owned by its end)."""
+        if self.framing.startswith("AX.25"):
+            return self.frame_symbols() + 64
+        return 4096
+
+    def deframer(self, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> Deframer:
+        """A new deframer for this link's framing (push(symbols, final) -> frames)."""
+        if self.framing.startswith("AX.25"):
+            return Ax25Deframer(self.baud, self.framing == "AX.25 G3RUH", first, own)
         return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own)
 
 
@@ -120,7 +134,7 @@ class Receive:
     def start(cls, link: Link, fs: float, real: bool, grid_offset: Optional[float] = None) -> "Receive":
         assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
         front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
-        demod = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out)
+        demod = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out, floor_hz=front.floor_out)
         if grid_offset is not None:
             demod.grid_offset, demod.fixed_start = grid_offset, True
         return cls(front, demod)
