@@ -11,7 +11,7 @@ markers.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import List, Optional, Protocol, Tuple
+from typing import Dict, List, Optional, Protocol, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -54,13 +54,18 @@ def find_markers(bits: npt.ArrayLike, marker: str = ASM, max_errors: int = 3) ->
     """Positions where the hex marker starts in a bit stream with at most
     max_errors bit errors, as (index, inverted): inverted means the
     complement matched (an unresolved phase ambiguity)."""
+    return [(i, inv) for i, inv, _ in _marker_hits(bits, marker, max_errors)]
+
+
+def _marker_hits(bits: npt.ArrayLike, marker: str, max_errors: int) -> List[Tuple[int, bool, int]]:
+    """find_markers, with each hit's count of bit errors."""
     b = np.asarray(bits, np.uint8) & 1
     m = np.unpackbits(np.frombuffer(bytes.fromhex(marker), np.uint8))
     if len(b) < len(m):
         return []
     c = np.correlate(1 - 2 * b.astype(np.int32), 1 - 2 * m.astype(np.int32), "valid")
     need = len(m) - 2 * max_errors
-    return [(int(i), bool(c[i] < 0)) for i in np.flatnonzero(np.abs(c) >= need)]
+    return [(int(i), bool(c[i] < 0), (len(m) - abs(int(c[i]))) // 2) for i in np.flatnonzero(np.abs(c) >= need)]
 
 
 def frame_description(frame_size: int, rs_basis: str = "conventional") -> sig.FrameDesc:
@@ -113,10 +118,11 @@ class _Alignment:
     def end(self) -> int:
         return self.base + len(self.bits)
 
-    def search(self, max_errors: int) -> List[Tuple[int, bool]]:
-        """Markers that start at new positions (stream bit indices)."""
+    def search(self, max_errors: int) -> List[Tuple[int, bool, int]]:
+        """Markers that start at new positions (stream bit indices), with
+        whether they matched inverted and their bit errors."""
         lo = self.searched - self.base
-        hits = [(self.base + lo + i, inv) for i, inv in find_markers(self.bits[lo:], ASM, max_errors)]
+        hits = [(self.base + lo + i, inv, e) for i, inv, e in _marker_hits(self.bits[lo:], ASM, max_errors)]
         self.searched = max(self.searched, self.end - len(_ASM_BITS) + 1)
         return hits
 
@@ -137,6 +143,7 @@ class CcsdsDeframer:
     marker."""
 
     MAX_ERRORS = 3
+    CHECKED = True  # every frame passes a check (Reed-Solomon) before it is reported
 
     def __init__(self, baud: float, frame_size: int = 114, rs_basis: str = "conventional",
                  differential: bool = True, first: int = 0, own: Tuple[int, Optional[int]] = (0, None),
@@ -145,8 +152,10 @@ class CcsdsDeframer:
         self.desc = desc or frame_description(frame_size, rs_basis)
         self.first, self.own = int(first), own
         self.ali = [_Alignment(0, differential), _Alignment(1, differential)]
-        self.pending: List[Tuple[int, int, int, bool]] = []  # (symbol, alignment, bit index, inverted)
+        # (symbol, alignment, bit index, inverted, marker errors)
+        self.pending: List[Tuple[int, int, int, bool, int]] = []
         self.recent: List[Frame] = []
+        self.kept_errors: Dict[int, int] = {}  # marker errors of frames reported lately, by symbol
         self.markers = self.failed = 0
         self.hits: List[Tuple[float, bool]] = []
         self.frame_symbols = 2 * (32 + self.desc.nbits)
@@ -156,11 +165,11 @@ class CcsdsDeframer:
         lo, hi = self.own
         for a in self.ali:
             a.push(soft, final)
-            for at, inverted in a.search(self.MAX_ERRORS):
+            for at, inverted, errors in a.search(self.MAX_ERRORS):
                 symbol = self.first + 2 * at + a.off
                 if symbol < lo or (hi is not None and symbol >= hi):
                     continue
-                self.pending.append((symbol, a.off, at, inverted))
+                self.pending.append((symbol, a.off, at, inverted, errors))
         self.pending.sort()
         out = self._resolve(final)
         for a in self.ali:  # keep only what a pending marker or the next search needs
@@ -176,20 +185,33 @@ class CcsdsDeframer:
         frame's bits are all there."""
         nbits = self.desc.nbits
         frontier = min(self.first + 2 * a.searched + a.off for a in self.ali)
+        # An unchecked frame also waits for the markers a frame's length after
+        # it: of markers that overlap, only the closest match is a frame.
+        wait = 0 if self.CHECKED else self.frame_symbols
         out: List[Frame] = []
         while self.pending:
-            symbol, off, at, inverted = self.pending[0]
+            symbol, off, at, inverted, errors = self.pending[0]
             a = self.ali[off]
             complete = a.end >= at + 32 + nbits
-            if not final and (symbol >= frontier or not complete):
+            if not final and (symbol + wait >= frontier or not complete):
                 break
             self.pending.pop(0)
             if not complete:
                 continue  # the stream ended inside this frame
+            if not self.CHECKED and self._beaten(symbol, errors):
+                continue
             frame = self._decode(a.take(at + 32, nbits), symbol, inverted)
             if frame is not None and self._distinct(frame):
+                self.kept_errors[frame.symbol] = errors
                 out.append(frame)
         return out
+
+    def _beaten(self, symbol: int, errors: int) -> bool:
+        """A marker that overlaps a closer match, kept or still to come."""
+        later = any(p[0] - symbol < self.frame_symbols and p[4] < errors for p in self.pending)
+        earlier = any(symbol - s < self.frame_symbols and e < errors for s, e in self.kept_errors.items())
+        self.kept_errors = {s: e for s, e in self.kept_errors.items() if symbol - s < self.frame_symbols}
+        return later or earlier
 
     def _decode(self, body: np.ndarray, symbol: int, inverted: bool) -> Optional[Frame]:
         self.markers += 1
@@ -203,25 +225,63 @@ class CcsdsDeframer:
         if not good:
             self.failed += 1
             return None
-        return Frame(seconds, np.packbits(got[:8 * self.frame_size]).tobytes(), int(desc.rx_symbols), inverted,
-                     symbol)
+        return Frame(seconds, self.payload(got), int(desc.rx_symbols), inverted, symbol)
+
+    def payload(self, bits: np.ndarray) -> bytes:
+        """The frame's data octets from its decoded bits."""
+        return np.packbits(bits[:8 * self.frame_size]).tobytes()
 
     def _distinct(self, frame: Frame) -> bool:
         self.recent = [f for f in self.recent if frame.symbol - f.symbol < self.frame_symbols]
-        if any(f.data == frame.data for f in self.recent):
+        if any(repeats(frame, f, self.frame_symbols) for f in self.recent):
             return False
         self.recent.append(frame)
         return True
 
 
+def repeats(f: Frame, g: Frame, frame_symbols: int) -> bool:
+    """f is g found again: the same data within a frame's length (the other
+    alignment's copy), or, as an unchecked frame may differ by the bit
+    errors it carries, any frame at the same marker give or take a symbol."""
+    return abs(f.symbol - g.symbol) < frame_symbols and (f.data == g.data or abs(f.symbol - g.symbol) <= 2)
+
+
 def distinct_frames(frames: List[Frame], frame_symbols: int) -> List[Frame]:
-    """Frames in marker order, each once: a repeat of the same data within a
-    frame's length of a kept one is dropped (the other alignment's copy)."""
+    """Frames in marker order, each once (see repeats)."""
     out: List[Frame] = []
     for f in sorted(frames, key=lambda f: f.symbol):
-        if not any(f.data == g.data and f.symbol - g.symbol < frame_symbols for g in out[-4:]):
+        if not any(repeats(f, g, frame_symbols) for g in out[-4:]):
             out.append(f)
     return out
+
+
+def _lilacsat_data_index() -> np.ndarray:
+    """Positions of the 81 data octets among the 116 after the marker: in
+    each 24-octet chunk (the first begins with the 4 marker octets) the
+    last 7 are a voice frame."""
+    q = np.arange(4, 120)
+    return np.flatnonzero(q % 24 < 17)
+
+
+class LilacSatDeframer(CcsdsDeframer):
+    """LilacSat-1 blocks: the CCSDS chain's convolutional code, NRZ-M and
+    marker (up to 4 bit errors), then 116 randomised octets of which 81 are
+    data, the rest voice frames.  There is no check: bit errors pass through."""
+
+    MAX_ERRORS = 4
+    CHECKED = False
+    DATA = _lilacsat_data_index()
+
+    def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
+        d = sig.FrameDesc([], [], [])
+        d.add_field(np.zeros(8 * 116, np.uint8))
+        d.name_field(0, "block")
+        d.add_stage(2, first_field=0, n_fields=1, depth=2)  # the CCSDS randomiser
+        d.build()
+        super().__init__(baud, 81, "conventional", True, first, own, desc=d)
+
+    def payload(self, bits: np.ndarray) -> bytes:
+        return np.packbits(bits[:8 * 116]).take(self.DATA).tobytes()
 
 
 class Ax25Deframer:

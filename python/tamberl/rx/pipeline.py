@@ -20,13 +20,13 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from tamberl.rx.deframe import Ax25Deframer, CcsdsDeframer, Deframer, Frame, frame_description
+from tamberl.rx.deframe import Ax25Deframer, CcsdsDeframer, Deframer, Frame, LilacSatDeframer, frame_description
 from tamberl.rx.demod import BpskDemod
 from tamberl.rx.frontend import FrontEnd
 from tamberl.rx.source import Source, array_source
 
 MODULATIONS = ("BPSK",)
-FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH")
+FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1")
 
 
 @dataclass(frozen=True)
@@ -75,6 +75,8 @@ class Link:
         """Symbols from a frame's start to its end, at most."""
         if self.framing.startswith("AX.25"):
             return 8 * 10002 * 6 // 5 + 16  # the longest frame kept, stuffed, with its flags
+        if self.framing == "LilacSat-1":
+            return 2 * (32 + 8 * 116)
         return 2 * (32 + 8 * (self.frame_size + 32))  # marker and codeblock, rate 1/2 coded
 
     def lead_symbols(self) -> int:
@@ -89,6 +91,8 @@ class Link:
         """A new deframer for this link's framing (push(symbols, final) -> frames)."""
         if self.framing.startswith("AX.25"):
             return Ax25Deframer(self.baud, self.framing == "AX.25 G3RUH", first, own)
+        if self.framing == "LilacSat-1":
+            return LilacSatDeframer(self.baud, first, own)
         return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own)
 
 
