@@ -322,3 +322,113 @@ class Ax25Deframer:
 
     def flush(self) -> List[Frame]:
         return self.push(np.zeros(0, np.float32), final=True)
+
+
+# AO-40 FEC: a 65-bit sync vector spread over a 5200-symbol block (every 80th
+# symbol), the rest the rate-1/2 code of two interleaved, shortened
+# Reed-Solomon (160,128) codewords, randomised.
+AO40_SYNC = np.concatenate([np.unpackbits(np.frombuffer(bytes.fromhex("FE1DE592044C5D6C"), np.uint8)), [0]])
+AO40_ROWS, AO40_COLS = 80, 65
+AO40_BLOCK = AO40_ROWS * AO40_COLS
+AO40_CODED = 5132  # 2 x (2560 data bits + 6 tail bits)
+
+
+def ao40_description() -> sig.FrameDesc:
+    """256 data octets, two Reed-Solomon codewords (even and odd octets),
+    conventional basis, shortened to 160; then the CCSDS randomiser."""
+    d = sig.FrameDesc([], [], [])
+    d.add_field(np.zeros(8 * 256, np.uint8))
+    d.name_field(0, "data")
+    d.add_derived("rs", 512)
+    d.add_stage_over(1, "data", "rs", depth=2, unit_bits=RS_OPTION_CONVENTIONAL | RS_OPTION_SHORTENED)
+    d.add_stage(2, first_field=0, n_fields=2, depth=2)
+    d.build()
+    return d
+
+
+class Ao40Deframer:
+    """AO-40 FEC frames from the receiver's symbols of a DBPSK link: each
+    symbol against the one before it (no phase change is a 1, whatever the
+    carrier phase), the sync vector searched over its spread positions (up
+    to 8 of 65 wrong), the block de-interleaved, soft-decision Viterbi
+    decoding, de-randomising and Reed-Solomon, the frame's check."""
+
+    MAX_ERRORS = 8
+
+    def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
+        self.baud, self.first, self.own = float(baud), int(first), own
+        self.desc = ao40_description()
+        self.prev: Optional[complex] = None
+        self.d = np.zeros(0, np.float32)  # differential soft values, FRAMINGS sense (positive: a 1)
+        self.base = 1                     # stream symbol index of d[0] (the first symbol has no predecessor)
+        self.searched = 1
+        self.pending: List[Tuple[int, int]] = []  # (symbol, errors)
+        self.markers = self.failed = 0
+        self.hits: List[Tuple[float, bool]] = []
+        self.frame_symbols = AO40_BLOCK
+        sync_pos = AO40_ROWS * np.arange(AO40_COLS)
+        self.sync_pos, self.span = sync_pos, int(sync_pos[-1]) + 1
+        # logical symbol i = 65 r + c was sent at 80 c + r
+        r, c = np.divmod(np.arange(AO40_BLOCK), AO40_COLS)
+        self.order = AO40_ROWS * c + r
+
+    def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
+        y = np.asarray(symbols, np.complex64)
+        if len(y):
+            prev = np.concatenate([[self.prev], y[:-1]]) if self.prev is not None else y[:-1]
+            cur = y if self.prev is not None else y[1:]
+            self.d = np.concatenate([self.d, np.real(cur * np.conj(prev)).astype(np.float32)])
+            self.prev = complex(y[-1])
+        self._search()
+        out: List[Frame] = []
+        end = self.base + len(self.d)
+        while self.pending and (self.pending[0][0] + AO40_BLOCK <= end or final):
+            at, errors = self.pending.pop(0)
+            if at + AO40_BLOCK > end:
+                continue  # the stream ended inside this frame
+            if any(0 < q - at < AO40_BLOCK and e < errors for q, e in self.pending):
+                continue  # a closer match overlaps it
+            frame = self._decode(at)
+            if frame is not None:
+                out.append(frame)
+        keep = min([p[0] for p in self.pending] + [self.searched])
+        k = max(0, keep - self.base)
+        self.d, self.base = self.d[k:], self.base + k
+        return out
+
+    def flush(self) -> List[Frame]:
+        return self.push(np.zeros(0, np.complex64), final=True)
+
+    def _search(self) -> None:
+        """Sync errors at every new start whose spread positions are all here."""
+        lo = self.searched - self.base
+        n = len(self.d) - self.span + 1 - lo
+        if n <= 0:
+            return
+        hard = (self.d > 0).astype(np.int16)
+        errors = np.zeros(n, np.int16)
+        for k, p in enumerate(self.sync_pos):
+            errors += hard[lo + p: lo + p + n] != AO40_SYNC[k]
+        lo_own, hi_own = self.own
+        for i in np.flatnonzero(errors <= self.MAX_ERRORS):
+            at = self.base + lo + int(i)
+            if self.first + at >= lo_own and (hi_own is None or self.first + at < hi_own):
+                self.pending.append((at, int(errors[i])))
+        self.searched += n
+
+    def _decode(self, at: int) -> Optional[Frame]:
+        self.markers += 1
+        block = self.d[at - self.base: at - self.base + AO40_BLOCK][self.order]
+        coded = block[AO40_COLS:AO40_COLS + AO40_CODED]
+        scale = float(np.mean(np.abs(coded))) or 1.0
+        v = sig.Viterbi()
+        bits = np.concatenate([v.steps(-coded / scale), v.flush()])[:self.desc.nbits]  # the library's sense
+        desc = self.desc
+        got = desc.deframe(bits)
+        symbol = self.first + at
+        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        self.hits.append((symbol / self.baud, good))
+        if not good:
+            self.failed += 1
+            return None
+        return Frame(symbol / self.baud, np.packbits(got[:8 * 256]).tobytes(), int(desc.rx_symbols), False, symbol)

@@ -1,6 +1,7 @@
 """Many captures, and long ones in segments, on local processes or Dask."""
 from __future__ import annotations
 
+import multiprocessing
 import os
 import pickle
 import time
@@ -148,6 +149,11 @@ class _Inline:
         pass
 
 
+def _context() -> Any:
+    methods = multiprocessing.get_all_start_methods()
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
 class _Pool:
     """Local processes; a job's arguments that are earlier jobs' futures are
     waited for here, then sent.  Urgent jobs (a receiver chain, which the
@@ -155,12 +161,16 @@ class _Pool:
     behind the parallel work; it idles between them."""
 
     def __init__(self, n: int) -> None:
-        self.pool = ProcessPoolExecutor(n)
+        # Workers come from a fork server, never from this process: a fork
+        # taken while another of its threads holds a lock (the allocator's,
+        # the executor's own) can leave the child waiting on it for ever.
+        self.context = _context()
+        self.pool = ProcessPoolExecutor(n, mp_context=self.context)
         self.chain: Optional[ProcessPoolExecutor] = None
 
     def submit(self, fn: Callable[..., Any], *args: Any, urgent: bool = False) -> Any:
         if urgent and self.chain is None:
-            self.chain = ProcessPoolExecutor(1)
+            self.chain = ProcessPoolExecutor(1, mp_context=self.context)
         pool = self.chain if urgent and self.chain is not None else self.pool
         return pool.submit(fn, *(a.result() if isinstance(a, Future) else a for a in args))
 

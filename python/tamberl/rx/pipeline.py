@@ -20,13 +20,14 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from tamberl.rx.deframe import Ax25Deframer, CcsdsDeframer, Deframer, Frame, LilacSatDeframer, frame_description
+from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, CcsdsDeframer, Deframer, Frame,
+                                LilacSatDeframer, frame_description)
 from tamberl.rx.demod import BpskDemod
 from tamberl.rx.frontend import FrontEnd
 from tamberl.rx.source import Source, array_source
 
-MODULATIONS = ("BPSK",)
-FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1")
+MODULATIONS = ("BPSK", "DBPSK")
+FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1", "AO-40 FEC")
 
 
 @dataclass(frozen=True)
@@ -77,6 +78,8 @@ class Link:
             return 8 * 10002 * 6 // 5 + 16  # the longest frame kept, stuffed, with its flags
         if self.framing == "LilacSat-1":
             return 2 * (32 + 8 * 116)
+        if self.framing == "AO-40 FEC":
+            return AO40_BLOCK
         return 2 * (32 + 8 * (self.frame_size + 32))  # marker and codeblock, rate 1/2 coded
 
     def lead_symbols(self) -> int:
@@ -85,6 +88,8 @@ class Link:
         marker), or a whole AX.25 frame (owned by its end)."""
         if self.framing.startswith("AX.25"):
             return self.frame_symbols() + 64
+        if self.framing == "AO-40 FEC":
+            return 0  # each block is decoded whole from its own symbols
         return 4096
 
     def deframer(self, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> Deframer:
@@ -93,6 +98,8 @@ class Link:
             return Ax25Deframer(self.baud, self.framing == "AX.25 G3RUH", first, own)
         if self.framing == "LilacSat-1":
             return LilacSatDeframer(self.baud, first, own)
+        if self.framing == "AO-40 FEC":
+            return Ao40Deframer(self.baud, first, own)
         return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own)
 
 
