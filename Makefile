@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja
 CPP_BUILD := build/cpp
 ASAN_BUILD := build/asan
 
-.PHONY: setup install test cpp-build cpp-test py-test demo bench bench-peers sanitize clean
+.PHONY: setup install test cpp-build cpp-test py-test demo bench bench-peers bench-corpus sanitize clean
 
 setup:
 	@echo "== setup: Debian packages, Python build tools, then the package"
@@ -58,6 +58,13 @@ bench-peers: setup
 	@missing=$$(for p in gnuradio libliquid-dev; do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && $(SUDO) DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 	$(PYTHON) bench/peers.py
+
+# The recordings in tests/data, clean and with noise, beside the reference
+# decoder (installed from Debian by the shared peer-setup script), written to
+# bench/CORPUS.md.
+bench-corpus: setup
+	$(SUDO) bash ../shared/tools/peer-setup.sh
+	$(PYTHON) bench/bench_corpus.py --out bench/CORPUS.md
 
 # The C++ tests, then the Python suite against sanitizer-built extension
 # modules, under AddressSanitizer and UndefinedBehaviorSanitizer.

@@ -31,6 +31,7 @@ class Frame:
     repairs: int           # symbol errors Reed-Solomon repaired
     inverted: bool         # the marker was found inverted (a phase ambiguity)
     symbol: int = 0        # capture symbol index of its marker
+    branch: int = 0        # the receiver branch that found it
 
 
 class Deframer(Protocol):
@@ -232,27 +233,33 @@ class CcsdsDeframer:
         return np.packbits(bits[:8 * self.frame_size]).tobytes()
 
     def _distinct(self, frame: Frame) -> bool:
-        self.recent = [f for f in self.recent if frame.symbol - f.symbol < self.frame_symbols]
-        if any(repeats(frame, f, self.frame_symbols) for f in self.recent):
+        self.recent = [f for f in self.recent if frame.symbol - f.symbol < REPEAT_SYMBOLS]
+        if any(repeats(frame, f) for f in self.recent):
             return False
         self.recent.append(frame)
         return True
 
 
-def repeats(f: Frame, g: Frame, frame_symbols: int) -> bool:
-    """f is g found again: the same data within a frame's length (the other
-    alignment's copy), or, as an unchecked frame may differ by the bit
-    errors it carries, any frame at the same marker give or take a symbol."""
-    return abs(f.symbol - g.symbol) < frame_symbols and (f.data == g.data or abs(f.symbol - g.symbol) <= 2)
+REPEAT_SYMBOLS = 256  # copies of one frame (other alignment, other receiver branch) lie this close
 
 
-def distinct_frames(frames: List[Frame], frame_symbols: int) -> List[Frame]:
-    """Frames in marker order, each once (see repeats)."""
+def repeats(f: Frame, g: Frame) -> bool:
+    """f is g found again: the same data a few symbols away (the other
+    alignment's or receiver branch's copy), or, as an unchecked frame may
+    differ by the bit errors it carries, any frame at the same marker give
+    or take a symbol."""
+    d = abs(f.symbol - g.symbol)
+    return d < REPEAT_SYMBOLS and (f.data == g.data or d <= 2)
+
+
+def distinct_frames(frames: List[Frame]) -> List[Frame]:
+    """Frames in marker order, each once (see repeats): the first receiver
+    branch's copy where it has one, else the earliest."""
     out: List[Frame] = []
-    for f in sorted(frames, key=lambda f: f.symbol):
-        if not any(repeats(f, g, frame_symbols) for g in out[-4:]):
+    for f in sorted(frames, key=lambda f: (f.branch, f.symbol)):
+        if not any(repeats(f, g) for g in out):
             out.append(f)
-    return out
+    return sorted(out, key=lambda f: f.symbol)
 
 
 def _lilacsat_data_index() -> np.ndarray:
@@ -349,11 +356,12 @@ def ao40_description() -> sig.FrameDesc:
 class Ao40Deframer:
     """AO-40 FEC frames from the receiver's symbols of a DBPSK link: each
     symbol against the one before it (no phase change is a 1, whatever the
-    carrier phase), the sync vector searched over its spread positions (up
-    to 8 of 65 wrong), the block de-interleaved, soft-decision Viterbi
+    carrier phase), the sync vector searched over its spread positions by
+    soft correlation, the best of overlapping matches taken, the block
+    de-interleaved, soft-decision Viterbi
     decoding, de-randomising and Reed-Solomon, the frame's check."""
 
-    MAX_ERRORS = 8
+    MIN_MATCH = 0.6  # of 1
 
     def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
         self.baud, self.first, self.own = float(baud), int(first), own
@@ -362,7 +370,7 @@ class Ao40Deframer:
         self.d = np.zeros(0, np.float32)  # differential soft values, FRAMINGS sense (positive: a 1)
         self.base = 1                     # stream symbol index of d[0] (the first symbol has no predecessor)
         self.searched = 1
-        self.pending: List[Tuple[int, int]] = []  # (symbol, errors)
+        self.pending: List[Tuple[int, float]] = []  # (symbol, minus its sync match)
         self.markers = self.failed = 0
         self.hits: List[Tuple[float, bool]] = []
         self.frame_symbols = AO40_BLOCK
@@ -400,20 +408,26 @@ class Ao40Deframer:
         return self.push(np.zeros(0, np.complex64), final=True)
 
     def _search(self) -> None:
-        """Sync errors at every new start whose spread positions are all here."""
+        """The sync vector's soft match at every new start whose spread
+        positions are all here: the correlation with the vector over the
+        magnitudes, 1 for a perfect match (a noisy but clear sync still
+        stands far above the rest)."""
         lo = self.searched - self.base
         n = len(self.d) - self.span + 1 - lo
         if n <= 0:
             return
-        hard = (self.d > 0).astype(np.int16)
-        errors = np.zeros(n, np.int16)
+        corr = np.zeros(n, np.float64)
+        norm = np.zeros(n, np.float64)
         for k, p in enumerate(self.sync_pos):
-            errors += hard[lo + p: lo + p + n] != AO40_SYNC[k]
+            seg = self.d[lo + p: lo + p + n].astype(np.float64)
+            corr += seg if AO40_SYNC[k] else -seg
+            norm += np.abs(seg)
+        match = corr / np.maximum(norm, 1e-30)
         lo_own, hi_own = self.own
-        for i in np.flatnonzero(errors <= self.MAX_ERRORS):
+        for i in np.flatnonzero(match >= self.MIN_MATCH):
             at = self.base + lo + int(i)
             if self.first + at >= lo_own and (hi_own is None or self.first + at < hi_own):
-                self.pending.append((at, int(errors[i])))
+                self.pending.append((at, -float(match[i])))  # ranked like errors: lower is better
         self.searched += n
 
     def _decode(self, at: int) -> Optional[Frame]:

@@ -22,14 +22,12 @@ from tamberl import track
 
 LOOKAHEAD = 8.0    # seconds held at most before the receiver starts
 FIT_POINTS = 3     # clear blocks the starting carrier is fitted through
-# The timing loop's noise bandwidth behind the front end, in Hz: links of up
-# to 2400 baud (narrow SSB audio) want it a little narrower than the wide ones.
-TIMING_HZ = 50.0
-TIMING_HZ_NARROW = 40.0
-
-
-def timing_hz(baud: float) -> float:
-    return TIMING_HZ_NARROW if baud <= 2400 else TIMING_HZ
+# The timing loop's noise bandwidth behind the front end, in Hz.  No one
+# value suits every recording (a short burst wants a narrow loop, a drifting
+# clock a wide one), so links whose frames carry a check run one receiver of
+# each width and keep the frames either finds; unchecked links run one.
+TIMING_HZ = (40.0, 80.0)
+TIMING_HZ_UNCHECKED = 50.0
 REACQUIRE = 2.0    # seconds of lost carrier lock after which the carrier is acquired afresh
 
 
@@ -129,11 +127,12 @@ class CarrierTrack:
 
 
 
-def make_receiver(fs: float, baud: float, fc: float, real: bool) -> "track.MpskReceiver | track.MpskReceiverR":
+def make_receiver(fs: float, baud: float, fc: float, real: bool,
+                  timing_hz: float = TIMING_HZ_UNCHECKED) -> "track.MpskReceiver | track.MpskReceiverR":
     """The BPSK receiver, its carrier started at fc (Hz): the real-IF
     receiver at the input rate, or the complex one (a root-raised-cosine
-    matched filter) behind the front end.  The loop bandwidths are those
-    that decode the recordings best."""
+    matched filter) behind the front end, its timing loop timing_hz wide.
+    The loop bandwidths are those that decode the recordings best."""
     sps = fs / baud
     if real:
         if sps <= 4.0:
@@ -144,7 +143,7 @@ def make_receiver(fs: float, baud: float, fc: float, real: bool) -> "track.MpskR
         raise ValueError(f"{fs:g} samples/s is too slow for {baud:g} baud ({sps:.2f} samples per symbol; "
                          "need more than 2)")
     return track.MpskReceiver(m=2, sps=sps, init_norm_freq=fc / fs, pulse="rrc", bn_carrier=0.01,
-                              bn_timing=timing_hz(baud) / fs)
+                              bn_timing=timing_hz / fs)
 
 
 @dataclass
@@ -166,6 +165,7 @@ class BpskDemod:
     real: bool
     lookahead: float = LOOKAHEAD
     reacquire: Optional[float] = REACQUIRE
+    timing_hz: float = TIMING_HZ_UNCHECKED
     rx: Optional[Any] = None
     carrier_hz: float = 0.0
     line: bool = False
@@ -245,7 +245,7 @@ class BpskDemod:
         return carrier_search(h, self.fs, self.hint_hz, floor_hz=self.floor_hz) if len(h) else self.hint_hz
 
     def _start(self, fc: float, line: bool) -> np.ndarray:
-        self.rx = make_receiver(self.fs, self.baud, fc, self.real)
+        self.rx = make_receiver(self.fs, self.baud, fc, self.real, self.timing_hz)
         if self.telemetry is not None:
             self.rx.set_telemetry(self.telemetry, "rx", decim=16)
         self.carrier_hz, self.line = fc, line

@@ -80,46 +80,57 @@ def _whole_job(p: _Piece) -> Result:
     return decode_source(p.open(), p.link)
 
 
-# One receiver job's output: the receiver pickled where it stands, its
-# symbols, the capture symbol index of the first, the time it took, and its
-# starting carrier and whether a line gave it (as far as it has started).
-_Received = Tuple[bytes, np.ndarray, int, float, Tuple[float, bool]]
-# What the next receiver job needs of one: the receiver, and the capture
-# symbol index its next symbol will have.
-_Carry = Tuple[bytes, int]
+# One receiver job's output: the receivers pickled where they stand, each
+# branch's symbols and the capture symbol index of its first, the time it
+# took, and the starting carrier and whether a line gave it (as far as the
+# first branch has started).
+_Received = Tuple[bytes, List[np.ndarray], List[int], float, Tuple[float, bool]]
+# What the next receiver job needs of one: the receivers, and the capture
+# symbol index each branch's next symbol will have.
+_Carry = Tuple[bytes, List[int]]
 
 
 def _carry_of(out: _Received) -> _Carry:
-    return out[0], out[2] + len(out[1])
+    return out[0], [f + len(y) for f, y in zip(out[2], out[1])]
 
 
 def _receive_job(p: _Piece, carry: Optional[_Carry], last: bool) -> _Received:
     t0 = time.perf_counter()
     if carry is None:
-        rx, first = Receive.start(p.link, p.fs, p.open().real), 0
+        rx = Receive.start(p.link, p.fs, p.open().real)
+        first = [0] * len(rx.demods)
     else:
         rx, first = pickle.loads(carry[0]), carry[1]
     parts = [rx.push(x) for x in p.blocks()]
     if last:
         parts.append(rx.flush())
-    y = np.concatenate(parts) if parts else np.zeros(0, np.complex64)
-    return pickle.dumps(rx), y, first, time.perf_counter() - t0, (rx.carrier_hz(), rx.demod.line)
+    ys = [np.concatenate([q[b] for q in parts]) if parts else np.zeros(0, np.complex64)
+          for b in range(len(rx.demods))]
+    return pickle.dumps(rx), ys, first, time.perf_counter() - t0, (rx.carrier_hz(), rx.demod.line)
 
 
 def _symbols_job(link: Link, last: bool, *outs: _Received) -> Result:
     """The symbol half for the core of the last of outs, the earlier ones
-    being the cores its window reaches back into."""
+    being the cores its window reaches back into: each receiver branch's
+    deframer over its own symbols, the frames merged."""
     t0 = time.perf_counter()
     cur = outs[-1]
     shift = settle_symbols() + link.frame_symbols()
-    own_lo = cur[2] - shift if len(outs) > 1 else 0
-    own_hi = None if last else cur[2] + len(cur[1]) - shift
-    y = np.concatenate([o[1] for o in outs])
-    first = outs[0][2]
-    a = max(0, own_lo - link.lead_symbols() - first)
-    d = link.deframer(first + a, (own_lo, own_hi))
-    frames = d.push(y[a:], final=True)  # what this core owns ends well before its window does
-    r = Result(frames=frames, markers=d.markers, failed=d.failed, hits=d.hits, carrier_hz=cur[4][0], line=cur[4][1])
+    r = Result(carrier_hz=cur[4][0], line=cur[4][1])
+    for b in range(len(cur[1])):
+        own_lo = cur[2][b] - shift if len(outs) > 1 else 0
+        own_hi = None if last else cur[2][b] + len(cur[1][b]) - shift
+        y = np.concatenate([o[1][b] for o in outs])
+        first = outs[0][2][b]
+        a = max(0, own_lo - link.lead_symbols() - first)
+        d = link.deframer(first + a, (own_lo, own_hi))
+        for f in d.push(y[a:], final=True):  # what this core owns ends well before its window does
+            f.branch = b
+            r.frames.append(f)
+        r.markers += d.markers
+        r.failed += d.failed
+        r.hits += d.hits
+    r.frames = distinct_frames(r.frames)
     r.elapsed = time.perf_counter() - t0 + cur[3]  # this core's receiver time too
     return r
 
@@ -362,7 +373,7 @@ def _merge(parts: List[Result], plan: List[_Piece], link: Link) -> Result:
         out.markers += r.markers
         out.failed += r.failed
         out.elapsed += r.elapsed
-    out.frames = distinct_frames(out.frames, link.frame_symbols())
+    out.frames = distinct_frames(out.frames)
     out.hits.sort()
     return out
 

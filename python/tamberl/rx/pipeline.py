@@ -21,8 +21,8 @@ import numpy as np
 import numpy.typing as npt
 
 from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, CcsdsDeframer, Deframer, Frame,
-                                LilacSatDeframer, frame_description)
-from tamberl.rx.demod import BpskDemod
+                                LilacSatDeframer, frame_description, repeats)
+from tamberl.rx.demod import TIMING_HZ, TIMING_HZ_UNCHECKED, BpskDemod
 from tamberl.rx.frontend import FrontEnd
 from tamberl.rx.source import Source, array_source
 
@@ -82,6 +82,21 @@ class Link:
             return AO40_BLOCK
         return 2 * (32 + 8 * (self.frame_size + 32))  # marker and codeblock, rate 1/2 coded
 
+    def span_symbols(self, f: Frame) -> int:
+        """Symbols from a frame's position until every branch's deframer has
+        surely reported its copy: the frame, and the decoders' delays."""
+        if self.framing.startswith("AX.25"):
+            return 8 * (len(f.data) + 4) * 6 // 5 + 1024
+        return self.frame_symbols() + 1024
+
+    def checked(self) -> bool:
+        """Every frame of this framing passes a check before it is reported."""
+        return self.framing != "LilacSat-1"
+
+    def timings(self) -> Tuple[float, ...]:
+        """The timing bandwidths (Hz) of the receiver branches (see demod)."""
+        return TIMING_HZ if self.checked() else (TIMING_HZ_UNCHECKED,)
+
     def lead_symbols(self) -> int:
         """Symbols a deframer must have seen before the first frame position it
         may own: the Viterbi decoder's paths merged (frames are owned by their
@@ -133,33 +148,39 @@ class Result:
 
 @dataclass
 class Receive:
-    """The sample half of the pipeline: front end and demodulator, samples
-    in, soft symbols out.  Picklable between blocks, so a long capture's
-    receiver can be handed from one job to the next."""
+    """The sample half of the pipeline: the front end, then one demodulator
+    per receiver branch (the link's timing bandwidths), samples in, each
+    branch's soft symbols out.  Picklable between blocks, so a long
+    capture's receivers can be handed from one job to the next."""
     front: FrontEnd
-    demod: BpskDemod
+    demods: List[BpskDemod]
     samples: int = 0   # input samples taken
-    symbols: int = 0   # symbols given
 
     @classmethod
     def start(cls, link: Link, fs: float, real: bool, grid_offset: Optional[float] = None) -> "Receive":
         assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
         front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
-        demod = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out, floor_hz=front.floor_out)
-        if grid_offset is not None:
-            demod.grid_offset, demod.fixed_start = grid_offset, True
-        return cls(front, demod)
+        demods = []
+        for hz in link.timings():
+            d = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out, floor_hz=front.floor_out,
+                          timing_hz=hz)
+            if grid_offset is not None:
+                d.grid_offset, d.fixed_start = grid_offset, True
+            demods.append(d)
+        return cls(front, demods)
 
-    def push(self, x: np.ndarray) -> np.ndarray:
+    @property
+    def demod(self) -> BpskDemod:
+        """The first branch's demodulator (its carrier start is the one reported)."""
+        return self.demods[0]
+
+    def push(self, x: np.ndarray) -> List[np.ndarray]:
         self.samples += len(x)
-        y = self.demod.push(self.front.push(x))
-        self.symbols += len(y)
-        return y
+        z = self.front.push(x)
+        return [d.push(z) for d in self.demods]
 
-    def flush(self) -> np.ndarray:
-        y = self.demod.flush()
-        self.symbols += len(y)
-        return y
+    def flush(self) -> List[np.ndarray]:
+        return [d.flush() for d in self.demods]
 
     def carrier_hz(self) -> float:
         """The receiver's starting carrier in the capture's terms (IF or offset)."""
@@ -168,26 +189,45 @@ class Receive:
 
 class Decoder:
     """One capture through every stage: push(samples) returns the frames
-    completed so far, flush() the rest once the capture has ended."""
+    completed so far, flush() the rest once the capture has ended.  Each
+    receiver branch has its own deframer; the first branch's frames are
+    reported as they come, another's once the first branch has passed it
+    without finding the same frame (see merge_branches)."""
 
     def __init__(self, link: Link, fs: float, real: bool, keep: bool = False,
                  grid_offset: Optional[float] = None) -> None:
         self.link, self.fs = link, float(fs)
         self.receive = Receive.start(link, fs, real, grid_offset)
-        self.deframer = link.deframer()
+        self.deframers = [link.deframer() for _ in self.receive.demods]
+        self.fed = [0] * len(self.deframers)  # symbols each branch's deframer has taken
         self.frames: List[Frame] = []
+        self.held: List[Frame] = []           # later branches' frames the first has not passed yet
         self.kept: Optional[List[np.ndarray]] = [] if keep else None
         self.tlm: Any = None
-        if keep:  # the receiver's lock probes, from its start
+        if keep:  # the first receiver's lock probes, from its start
             from tamberl import telemetry
             self.tlm = self.receive.demod.telemetry = telemetry.Telemetry(1 << 20)
 
-    def _symbols(self, y: np.ndarray, final: bool) -> List[Frame]:
+    def _symbols(self, ys: List[np.ndarray], final: bool) -> List[Frame]:
         if self.kept is not None:
-            self.kept.append(y)
-        got = self.deframer.push(y, final)
-        self.frames.extend(got)
-        return got
+            self.kept.append(ys[0])
+        out: List[Frame] = []
+        for b, (d, y) in enumerate(zip(self.deframers, ys)):
+            self.fed[b] += len(y)
+            for f in d.push(y, final):
+                f.branch = b
+                if b == 0:
+                    out.append(f)
+                    self.frames.append(f)
+                else:
+                    self.held.append(f)
+        ready = [f for f in self.held if final or self.fed[0] >= f.symbol + self.link.span_symbols(f)]
+        self.held = [f for f in self.held if f not in ready]
+        for f in sorted(ready, key=lambda f: (f.symbol, f.branch)):
+            if not any(repeats(f, g) for g in self.frames[-256:]):
+                out.append(f)
+                self.frames.append(f)
+        return out
 
     def push(self, x: np.ndarray) -> List[Frame]:
         return self._symbols(self.receive.push(x), False)
@@ -196,10 +236,13 @@ class Decoder:
         return self._symbols(self.receive.flush(), True)
 
     def result(self) -> Result:
-        d = self.deframer
-        r = Result(frames=list(self.frames), markers=d.markers, failed=d.failed, hits=sorted(d.hits),
-                   carrier_hz=self.receive.carrier_hz(), seconds=self.receive.samples / self.fs,
-                   line=self.receive.demod.line, link=self.link)
+        r = Result(frames=sorted(self.frames, key=lambda f: f.symbol), carrier_hz=self.receive.carrier_hz(),
+                   seconds=self.receive.samples / self.fs, line=self.receive.demod.line, link=self.link)
+        for d in self.deframers:
+            r.markers += d.markers
+            r.failed += d.failed
+            r.hits += d.hits
+        r.hits.sort()
         if self.kept is not None:
             r.symbols = np.concatenate(self.kept) if self.kept else np.zeros(0, np.complex64)
         if self.tlm is not None:
