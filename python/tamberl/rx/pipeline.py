@@ -24,9 +24,10 @@ from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, CcsdsDef
                                 LilacSatDeframer, frame_description, repeats)
 from tamberl.rx.demod import TIMING_HZ, TIMING_HZ_UNCHECKED, BpskDemod
 from tamberl.rx.frontend import FrontEnd
+from tamberl.rx.fsk import FskFront, FskPhase
 from tamberl.rx.source import Source, array_source
 
-MODULATIONS = ("BPSK", "DBPSK")
+MODULATIONS = ("BPSK", "DBPSK", "FSK")
 FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1", "AO-40 FEC")
 
 
@@ -152,15 +153,18 @@ class Receive:
     per receiver branch (the link's timing bandwidths), samples in, each
     branch's soft symbols out.  Picklable between blocks, so a long
     capture's receivers can be handed from one job to the next."""
-    front: FrontEnd
-    demods: List[BpskDemod]
+    front: Any         # FrontEnd, or FskFront
+    demods: List[Any]  # BpskDemod, or FskPhase
     samples: int = 0   # input samples taken
 
     @classmethod
     def start(cls, link: Link, fs: float, real: bool, grid_offset: Optional[float] = None) -> "Receive":
         assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
+        if link.modulation == "FSK":
+            fsk = FskFront(float(fs), link.baud, real)
+            return cls(fsk, [FskPhase(p, fsk.k) for p in range(fsk.k)])
         front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
-        demods = []
+        demods: List[Any] = []
         for hz in link.timings():
             d = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out, floor_hz=front.floor_out,
                           timing_hz=hz)
@@ -170,7 +174,7 @@ class Receive:
         return cls(front, demods)
 
     @property
-    def demod(self) -> BpskDemod:
+    def demod(self) -> Any:
         """The first branch's demodulator (its carrier start is the one reported)."""
         return self.demods[0]
 
@@ -184,7 +188,7 @@ class Receive:
 
     def carrier_hz(self) -> float:
         """The receiver's starting carrier in the capture's terms (IF or offset)."""
-        return self.demod.carrier_hz - self.front.hint_out + self.front.hint_hz
+        return float(self.demod.carrier_hz - self.front.hint_out + self.front.hint_hz)
 
 
 class Decoder:
