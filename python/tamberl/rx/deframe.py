@@ -446,3 +446,124 @@ class Ao40Deframer:
             self.failed += 1
             return None
         return Frame(symbol / self.baud, np.packbits(got[:8 * 256]).tobytes(), int(desc.rx_symbols), False, symbol)
+
+
+# Golay (24,12): parity bit i (i = 0 the codeword's bit 23) is the parity of
+# B[i] & data.  An error of up to 3 bits is found from its syndrome.
+GOLAY_B = (0x8ED, 0x1DB, 0x3B5, 0x769, 0xED1, 0xDA3, 0xB47, 0x68F, 0xD1D, 0xA3B, 0x477, 0xFFE)
+
+
+def golay_parity(data: int) -> int:
+    p = 0
+    for b in GOLAY_B:
+        p = (p << 1) | (bin(b & data).count("1") & 1)
+    return p
+
+
+def golay_encode(data: int) -> int:
+    """The 24-bit codeword of 12 data bits: parity above, data below."""
+    return (golay_parity(data & 0xFFF) << 12) | (data & 0xFFF)
+
+
+def _golay_syndromes() -> Dict[int, int]:
+    table = {0: 0}
+    for w in (1, 2, 3):
+        import itertools
+        for bits in itertools.combinations(range(24), w):
+            e = sum(1 << b for b in bits)
+            table.setdefault(golay_parity(e & 0xFFF) ^ (e >> 12), e)
+    return table
+
+
+_GOLAY = _golay_syndromes()
+
+
+def golay_decode(word: int) -> Optional[int]:
+    """The 12 data bits of a received codeword with up to 3 bit errors, or
+    None when more are certain."""
+    e = _GOLAY.get(golay_parity(word & 0xFFF) ^ (word >> 12))
+    return None if e is None else (word ^ e) & 0xFFF
+
+
+AX100_SYNC = "930B51DE"
+
+
+class Ax100Deframer:
+    """AX100 "ASM+Golay" frames from one stream of soft symbols, one bit each:
+    the sync word (up to 4 bit errors, either polarity: the polarity of an
+    FM receiver's audio is not known), a Golay-protected length n, then n
+    randomised octets, a shortened Reed-Solomon codeword (conventional
+    basis) whose check every frame passes; out come its n - 32 data octets."""
+
+    MAX_ERRORS = 4
+    CAPTURE = 8 * (3 + 255)  # bits after the sync that a frame may need
+
+    def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
+        self.baud, self.first, self.own = float(baud), int(first), own
+        self.bits = np.zeros(0, np.uint8)
+        self.base = 0
+        self.searched = 0
+        self.pending: List[Tuple[int, bool]] = []  # (bit index after the sync, inverted)
+        self.descs: Dict[int, sig.FrameDesc] = {}
+        self.markers = self.failed = 0
+        self.hits: List[Tuple[float, bool]] = []
+        self.frame_symbols = 32 + self.CAPTURE
+
+    def _desc(self, n: int) -> sig.FrameDesc:
+        if n not in self.descs:
+            d = sig.FrameDesc([], [], [])
+            d.add_field(np.zeros(8 * (n - 32), np.uint8))
+            d.name_field(0, "data")
+            d.add_derived("rs", 256)
+            d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
+                RS_OPTION_SHORTENED if n < 255 else 0))
+            d.add_stage(2, first_field=0, n_fields=2, depth=2)
+            d.build()
+            self.descs[n] = d
+        return self.descs[n]
+
+    def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
+        hard = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)  # the library's soft sense: positive is a 0
+        self.bits = np.concatenate([self.bits, hard])
+        end = self.base + len(self.bits)
+        lo = self.searched - self.base
+        lo_own, hi_own = self.own
+        for i, inv, _ in _marker_hits(self.bits[lo:], AX100_SYNC, self.MAX_ERRORS):
+            at = self.base + lo + i
+            if self.first + at >= lo_own and (hi_own is None or self.first + at < hi_own):
+                self.pending.append((at + 32, inv))
+        self.searched = max(self.searched, end - 31)
+        out: List[Frame] = []
+        while self.pending and (final or self.pending[0][0] + self.CAPTURE <= end):
+            start, inv = self.pending.pop(0)
+            frame = self._decode(start, inv, end)
+            if frame is not None:
+                out.append(frame)
+        keep = min([p[0] - 32 for p in self.pending] + [self.searched])
+        k = max(0, keep - self.base)
+        self.bits, self.base = self.bits[k:], self.base + k
+        return out
+
+    def flush(self) -> List[Frame]:
+        return self.push(np.zeros(0, np.float32), final=True)
+
+    def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
+        b = self.bits[start - self.base:]
+        if len(b) < 24:
+            return None
+        if inv:
+            b = b ^ np.uint8(1)
+        header = golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
+        if header is None or (header & 0xFF) < 33 or start + 24 + 8 * (header & 0xFF) > end:
+            return None
+        n = header & 0xFF
+        self.markers += 1
+        desc = self._desc(n)
+        got = desc.deframe(b[24:24 + 8 * n])
+        symbol = self.first + start - 32
+        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        self.hits.append((symbol / self.baud, good))
+        if not good:
+            self.failed += 1
+            return None
+        return Frame(symbol / self.baud, np.packbits(got[:8 * (n - 32)]).tobytes(), int(desc.rx_symbols), inv, symbol)

@@ -15,7 +15,7 @@ need a timing loop; a satellite's clock and a sound card's are far better.)
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, List, Optional
+from typing import Any, Optional
 
 import numpy as np
 
