@@ -28,7 +28,7 @@ def test_real_capture_gives_at_least_seventeen_good_frames(clean):
     assert len({f.data for f in clean.frames}) == len(clean.frames)  # distinct
     assert all(len(f.data) == 114 for f in clean.frames)
     assert all(a.seconds < b.seconds for a, b in zip(clean.frames, clean.frames[1:]))
-    assert clean.realtime_factor > 10  # bench/ measures it properly
+    assert clean.realtime_factor > 1  # faster than real time even under the sanitizers; bench/ measures it
 
 
 def test_command_line(tmp_path):

@@ -14,7 +14,8 @@ from tamberl import rx, sig
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 REFERENCE = json.loads((DATA / "recordings.reference.json").read_text())
 FRAMING = {"by701": "CCSDS Concatenated", "itasat1": "AX.25", "lilacsat1": "LilacSat-1", "ao73": "AO-40 FEC",
-           **{n: "AX100 ASM+Golay" for n in ("1kuns_pf", "aistechsat3", "facsat_1", "innosat_2", "delphini1")}}
+           **{n: "AX100 ASM+Golay" for n in ("1kuns_pf", "aistechsat3", "facsat_1", "innosat_2", "delphini1")},
+           **{n: "AX100 Reed Solomon" for n in ("gomx_3", "ca03_9k6", "tw_1c")}}
 # LilacSat-1 frames carry no check.  The pass in lilacsat1 holds 29 distinct
 # blocks, all of which we decode; the reference's best run adds decodes of
 # the block the end of the pass cuts off (three different ones over its three
@@ -37,7 +38,7 @@ def test_recording_by_satellite_name(name):
     assert len({f["hex"] for f in got} & known) >= REAL_FRAMES.get(name, ref["best_run"])
     assert {f["framing"] for f in got} == {FRAMING.get(name, "AX.25 G3RUH")}
     assert {f["transmitter"] for f in got} <= set(ref["transmitters"]) | {"9k6 FSK AX.25 downlink"}
-    if name in REAL_FRAMES or FRAMING.get(name) in ("AO-40 FEC", "AX100 ASM+Golay"):
+    if name in REAL_FRAMES or FRAMING.get(name) in ("AO-40 FEC", "AX100 ASM+Golay", "AX100 Reed Solomon"):
         return  # no fixed header to compare
     # Frames beyond the reference's pass their check and come from the same
     # station: an AX.25 frame's source address, a CCSDS frame's header.
@@ -236,3 +237,28 @@ def test_ax100_transmit_side_through_the_pipeline(invert):
     link = rx.satellites.find("FACSAT-1").links()[0]
     got = rx.decode_source(rx.source.array_source(audio.astype(np.float32), fs), link)
     assert [f.data for f in got.frames] == sent and all(f.inverted == invert for f in got.frames)
+
+
+def test_ax100_reed_solomon_transmit_side_through_the_pipeline():
+    """Length octet and shortened Reed-Solomon codeword behind the sync word,
+    the whole stream G3RUH-scrambled, as FM audio: the data come back."""
+    rng = np.random.default_rng(101)
+    sent, bits = [], [np.tile(np.array([1, 0], np.uint8), 400)]
+    sync = np.unpackbits(np.frombuffer(bytes.fromhex("930B51DE"), np.uint8))
+    for _ in range(5):
+        data = rng.integers(0, 256, int(rng.integers(10, 200)), dtype=np.uint8).tobytes()
+        sent.append(data)
+        word = codeblock(data, lambda d: (d.add_derived("rs", 256),
+                                          d.add_stage_over(1, "data", "rs", depth=1, unit_bits=1 | 2)))
+        size = np.unpackbits(np.array([len(data) + 33], np.uint8))
+        bits += [np.tile(np.array([1, 0], np.uint8), 40), sync, size, word]
+    bits.append(np.tile(np.array([1, 0], np.uint8), 400))
+    u = np.concatenate(bits)
+    t = np.zeros(len(u) + 17, np.uint8)
+    for n in range(len(u)):  # the scrambler: t[n] = u[n] ^ t[n-12] ^ t[n-17]
+        t[n + 17] = u[n] ^ t[n + 5] ^ t[n]
+    audio = np.convolve(np.repeat(2.0 * t[17:] - 1.0, 5), np.hanning(6) / 3.5, "same") * 0.3
+    audio += 0.05 * rng.standard_normal(len(audio))
+    link = rx.satellites.find("CA03").links()[0]
+    got = rx.decode_source(rx.source.array_source(audio.astype(np.float32), 48000.0), link)
+    assert [f.data for f in got.frames] == sent

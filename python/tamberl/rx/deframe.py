@@ -567,3 +567,58 @@ class Ax100Deframer:
             self.failed += 1
             return None
         return Frame(symbol / self.baud, np.packbits(got[:8 * (n - 32)]).tobytes(), int(desc.rx_symbols), inv, symbol)
+
+
+class Ax100RsDeframer(Ax100Deframer):
+    """AX100 "Reed Solomon" frames: the whole stream G3RUH-descrambled, then
+    the sync word (either polarity), a length octet L and a shortened
+    Reed-Solomon codeword (conventional basis, no randomiser) of L - 1
+    octets; out come its L - 33 data octets."""
+
+    CAPTURE = 8 * 256
+
+    def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
+        super().__init__(baud, first, own)
+        self.line = np.zeros(17, np.uint8)  # the last 17 received bits, for the descrambler
+        self.frame_symbols = 32 + self.CAPTURE
+
+    def _desc(self, n: int) -> sig.FrameDesc:
+        if n not in self.descs:
+            d = sig.FrameDesc([], [], [])
+            d.add_field(np.zeros(8 * (n - 32), np.uint8))
+            d.name_field(0, "data")
+            d.add_derived("rs", 256)
+            d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
+                RS_OPTION_SHORTENED if n < 255 else 0))
+            d.build()
+            self.descs[n] = d
+        return self.descs[n]
+
+    def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
+        r = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)
+        h = np.concatenate([self.line, r])
+        u = r ^ h[5:5 + len(r)] ^ h[:len(r)]  # u[n] = r[n] ^ r[n-12] ^ r[n-17]
+        self.line = h[-17:]
+        # the descrambled bits go on as hard symbols in the library's sense
+        return super().push(np.where(u == 1, -1.0, 1.0).astype(np.float32), final)
+
+    def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
+        b = self.bits[start - self.base:]
+        if len(b) < 8:
+            return None
+        if inv:
+            b = b ^ np.uint8(1)
+        size = int(np.packbits(b[:8])[0])
+        n = size - 1
+        if size < 34 or start + 8 * size > end:
+            return None
+        self.markers += 1
+        desc = self._desc(n)
+        got = desc.deframe(b[8:8 + 8 * n])
+        symbol = self.first + start - 32
+        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        self.hits.append((symbol / self.baud, good))
+        if not good:
+            self.failed += 1
+            return None
+        return Frame(symbol / self.baud, np.packbits(got[:8 * (n - 32)]).tobytes(), int(desc.rx_symbols), inv, symbol)

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, Ax100Deframer, CcsdsDeframer, Deframer, Frame,
+from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, Ax100Deframer, Ax100RsDeframer, CcsdsDeframer, Deframer, Frame,
                                 LilacSatDeframer, frame_description, repeats)
 from tamberl.rx.demod import TIMING_HZ, TIMING_HZ_UNCHECKED, BpskDemod
 from tamberl.rx.frontend import FrontEnd
@@ -28,7 +28,8 @@ from tamberl.rx.fsk import FskFront, FskPhase
 from tamberl.rx.source import Source, array_source
 
 MODULATIONS = ("BPSK", "DBPSK", "FSK")
-FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1", "AO-40 FEC", "AX100 ASM+Golay")
+FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1", "AO-40 FEC", "AX100 ASM+Golay",
+            "AX100 Reed Solomon")
 
 
 @dataclass(frozen=True)
@@ -83,6 +84,8 @@ class Link:
             return AO40_BLOCK
         if self.framing == "AX100 ASM+Golay":
             return Ax100Deframer.CAPTURE + 32
+        if self.framing == "AX100 Reed Solomon":
+            return Ax100RsDeframer.CAPTURE + 32
         return 2 * (32 + 8 * (self.frame_size + 32))  # marker and codeblock, rate 1/2 coded
 
     def span_symbols(self, f: Frame) -> int:
@@ -106,7 +109,8 @@ class Link:
         marker), or a whole AX.25 frame (owned by its end)."""
         if self.framing.startswith("AX.25"):
             return self.frame_symbols() + 64
-        if self.framing in ("AO-40 FEC", "AX100 ASM+Golay"):
+        if self.framing in ("AO-40 FEC", "AX100 ASM+Golay",
+            "AX100 Reed Solomon"):
             return 0  # each block is decoded whole from its own symbols
         return 4096
 
@@ -120,6 +124,8 @@ class Link:
             return Ao40Deframer(self.baud, first, own)
         if self.framing == "AX100 ASM+Golay":
             return Ax100Deframer(self.baud, first, own)
+        if self.framing == "AX100 Reed Solomon":
+            return Ax100RsDeframer(self.baud, first, own)
         return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own)
 
 
