@@ -69,20 +69,22 @@ def _marker_hits(bits: npt.ArrayLike, marker: str, max_errors: int) -> List[Tupl
     return [(int(i), bool(c[i] < 0), (len(m) - abs(int(c[i]))) // 2) for i in np.flatnonzero(np.abs(c) >= need)]
 
 
-def frame_description(frame_size: int, rs_basis: str = "conventional") -> sig.FrameDesc:
-    """[data | RS check octets], Reed-Solomon (shortened when fewer than 223
-    data octets) and the CCSDS randomiser over both."""
-    if not 1 <= frame_size <= 223:
-        raise ValueError(f"frame_size must be 1..223 data octets, got {frame_size}")
+def frame_description(frame_size: int, rs_basis: str = "conventional", depth: int = 1) -> sig.FrameDesc:
+    """[data | RS check octets], Reed-Solomon interleaved to `depth`
+    codewords (shortened when each holds fewer than 223 data octets) and the
+    CCSDS randomiser over both."""
+    if not (1 <= depth <= 8 and 1 <= frame_size <= 223 * depth and frame_size % depth == 0):
+        raise ValueError(f"frame_size must be 1..223 data octets per codeword, a whole number of them for "
+                         f"interleaving depth {depth}; got {frame_size}")
     if rs_basis not in ("conventional", "dual"):
         raise ValueError(f"rs_basis must be 'conventional' or 'dual', got {rs_basis!r}")
     d = sig.FrameDesc([], [], [])
     d.add_field(np.zeros(8 * frame_size, np.uint8))
     d.name_field(0, "data")
-    d.add_derived("rs", 256)
+    d.add_derived("rs", 256 * depth)
     options = (RS_OPTION_CONVENTIONAL if rs_basis == "conventional" else 0) | (
-        RS_OPTION_SHORTENED if frame_size < 223 else 0)
-    d.add_stage_over(1, "data", "rs", depth=1, unit_bits=options)
+        RS_OPTION_SHORTENED if frame_size < 223 * depth else 0)
+    d.add_stage_over(1, "data", "rs", depth=depth, unit_bits=options)
     d.add_stage(2, first_field=0, n_fields=2, depth=2)
     d.build()
     return d
@@ -92,9 +94,9 @@ class _Alignment:
     """One symbol-pair alignment: a Viterbi decoder, NRZ-M, and the bits not
     yet searched or still needed by a pending marker."""
 
-    def __init__(self, off: int, differential: bool) -> None:
+    def __init__(self, off: int, differential: bool, coded: bool = True) -> None:
         self.off = off
-        self.viterbi = sig.Viterbi()
+        self.viterbi = sig.Viterbi() if coded else None  # uncoded: the symbols' hard decisions are the bits
         self.differential = differential
         self.last = np.uint8(0)  # the bit before the buffer, for NRZ-M
         self.skip = off          # symbols still to drop before this alignment starts
@@ -106,9 +108,12 @@ class _Alignment:
         if self.skip:
             k = min(self.skip, len(soft))
             soft, self.skip = soft[k:], self.skip - k
-        b = self.viterbi.steps(soft) if len(soft) else np.zeros(0, np.uint8)
-        if final:
-            b = np.concatenate([b, self.viterbi.flush()])
+        if self.viterbi is None:
+            b = (soft < 0).astype(np.uint8)  # the library's sense: positive is a 0
+        else:
+            b = self.viterbi.steps(soft) if len(soft) else np.zeros(0, np.uint8)
+            if final:
+                b = np.concatenate([b, self.viterbi.flush()])
         if self.differential and len(b):
             d = b ^ np.concatenate([[self.last], b[:-1]]).astype(np.uint8)
             self.last = b[-1]
@@ -136,8 +141,8 @@ class _Alignment:
 
 
 class CcsdsDeframer:
-    """CCSDS concatenated frames from a stream of soft symbols (the real part
-    of the receiver's symbols).  `first` is the capture symbol index of the
+    """CCSDS concatenated frames (or, uncoded, CCSDS Reed-Solomon frames) from
+    a stream of soft symbols (the real part of the receiver's symbols).  `first` is the capture symbol index of the
     first symbol pushed; only markers at capture symbols in own = [lo, hi)
     are examined (hi None: to the end).  A frame found on both alignments
     (or twice within a frame's length) is reported once, at its earlier
@@ -148,18 +153,21 @@ class CcsdsDeframer:
 
     def __init__(self, baud: float, frame_size: int = 114, rs_basis: str = "conventional",
                  differential: bool = True, first: int = 0, own: Tuple[int, Optional[int]] = (0, None),
-                 desc: Optional[sig.FrameDesc] = None) -> None:
+                 desc: Optional[sig.FrameDesc] = None, coded: bool = True, depth: int = 1) -> None:
         self.baud, self.frame_size = float(baud), int(frame_size)
-        self.desc = desc or frame_description(frame_size, rs_basis)
+        self.desc = desc or frame_description(frame_size, rs_basis, depth)
         self.first, self.own = int(first), own
-        self.ali = [_Alignment(0, differential), _Alignment(1, differential)]
+        # rate-1/2 coded: two symbol-pair alignments; uncoded: one symbol a bit
+        self.rate = 2 if coded else 1
+        self.ali = ([_Alignment(0, differential), _Alignment(1, differential)] if coded
+                    else [_Alignment(0, differential, coded=False)])
         # (symbol, alignment, bit index, inverted, marker errors)
         self.pending: List[Tuple[int, int, int, bool, int]] = []
         self.recent: List[Frame] = []
         self.kept_errors: Dict[int, int] = {}  # marker errors of frames reported lately, by symbol
         self.markers = self.failed = 0
         self.hits: List[Tuple[float, bool]] = []
-        self.frame_symbols = 2 * (32 + self.desc.nbits)
+        self.frame_symbols = self.rate * (32 + self.desc.nbits)
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
         soft = np.real(np.asarray(symbols)).astype(np.float32)
@@ -167,7 +175,7 @@ class CcsdsDeframer:
         for a in self.ali:
             a.push(soft, final)
             for at, inverted, errors in a.search(self.MAX_ERRORS):
-                symbol = self.first + 2 * at + a.off
+                symbol = self.first + self.rate * at + a.off
                 if symbol < lo or (hi is not None and symbol >= hi):
                     continue
                 self.pending.append((symbol, a.off, at, inverted, errors))
@@ -185,7 +193,7 @@ class CcsdsDeframer:
         searched past them (so no earlier marker can still appear) and their
         frame's bits are all there."""
         nbits = self.desc.nbits
-        frontier = min(self.first + 2 * a.searched + a.off for a in self.ali)
+        frontier = min(self.first + self.rate * a.searched + a.off for a in self.ali)
         # An unchecked frame also waits for the markers a frame's length after
         # it: of markers that overlap, only the closest match is a frame.
         wait = 0 if self.CHECKED else self.frame_symbols

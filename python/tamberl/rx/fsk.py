@@ -3,14 +3,15 @@ discriminator's output, a baseband NRZ waveform of either polarity with a
 DC offset and a filter shape that vary by receiver.
 
 The library's down-converter brings it to K samples per symbol exactly; a
-running mean over 256 symbols takes the DC away and a moving sum over one
-symbol is the matched filter.  Short bursts in noisy recordings leave a
-timing loop too little to lock on, so instead every one of the K sampling
-phases is a receiver branch of its own, each with its own deframer, and the
-frames that pass their check are merged: the phase that sits in the eye
-decodes the frame, wherever the burst falls.  (A drift of the symbol clock
-against the sample clock of more than half a sample over one frame would
-need a timing loop; a satellite's clock and a sound card's are far better.)
+running mean over 256 symbols takes the DC away, a moving sum over one
+symbol is the matched filter, and the level is brought to 1 over the same
+window.  Short bursts in noisy recordings leave a timing loop too little to
+lock on, so every one of the K sampling phases is a receiver branch of its
+own, each with its own deframer, and the frames that pass their check are
+merged: the phase that sits in the eye decodes the frame, wherever the
+burst falls.  A frame so long that the symbol clock drifts against the
+sample clock by half a sample within it needs a timing loop: one more
+branch runs the library's timing synchroniser on the same stream.
 """
 from __future__ import annotations
 
@@ -19,7 +20,7 @@ from typing import Any, Optional
 
 import numpy as np
 
-from tamberl import lox
+from tamberl import lox, track
 
 K = 4             # samples per symbol behind the down-converter, at most
 DC_SYMBOLS = 256  # the running mean that removes the DC (shorter ones eat into scrambled data)
@@ -36,6 +37,7 @@ class FskFront:
     down: Optional[Any] = None
     tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))   # the DC window's history
     mf_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the matched filter's
+    pow_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the level's
     # the front-end attributes the pipeline reads
     hint_hz: float = 0.0
     hint_out: float = 0.0
@@ -75,7 +77,14 @@ class FskFront:
         j = np.arange(len(self.mf_tail), len(m)) + 1
         out = c[j] - c[np.maximum(j - self.k, 0)]
         self.mf_tail = m[-(self.k - 1):] if self.k > 1 else m[:0]
-        result: np.ndarray = out.astype(np.float32)
+        # unit level: over the RMS of the same window (a timing loop's gain depends on it)
+        h = np.concatenate([self.pow_tail, out * out])
+        c = np.concatenate([[0.0], np.cumsum(h)])
+        idx = np.arange(len(self.pow_tail), len(h)) + 1
+        lo = np.maximum(idx - n, 0)
+        level = np.sqrt((c[idx] - c[lo]) / (idx - lo))
+        self.pow_tail = h[-n:]
+        result: np.ndarray = (out / np.maximum(level, 1e-12)).astype(np.float32)
         return result
 
 
@@ -96,6 +105,30 @@ class FskPhase:
         first = (self.phase - self.pos) % self.k
         self.pos += len(z)
         return (-z[first::self.k]).astype(np.float32)
+
+    def flush(self) -> np.ndarray:
+        return np.zeros(0, np.float32)
+
+
+@dataclass
+class FskTimed:
+    """The branch for frames longer than a fixed phase stays in the eye:
+    the library's timing synchroniser on the same stream."""
+    k: int
+    bn: float = 0.02
+    sync: Optional[Any] = None
+    carrier_hz: float = 0.0
+    line: bool = True
+    acquisitions: int = 1
+    telemetry: Optional[Any] = None
+
+    def __post_init__(self) -> None:
+        self.sync = track.RateSync(sps=float(self.k), pulse="rrc", bn=self.bn)
+
+    def push(self, z: np.ndarray) -> np.ndarray:
+        assert self.sync is not None
+        y: np.ndarray = (-np.real(self.sync.steps(z.astype(np.complex64)))).astype(np.float32)
+        return y
 
     def flush(self) -> np.ndarray:
         return np.zeros(0, np.float32)

@@ -24,12 +24,12 @@ from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, Ax100Def
                                 LilacSatDeframer, frame_description, repeats)
 from tamberl.rx.demod import TIMING_HZ, TIMING_HZ_UNCHECKED, BpskDemod
 from tamberl.rx.frontend import FrontEnd
-from tamberl.rx.fsk import FskFront, FskPhase
+from tamberl.rx.fsk import FskFront, FskPhase, FskTimed
 from tamberl.rx.source import Source, array_source
 
 MODULATIONS = ("BPSK", "DBPSK", "FSK")
 FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1", "AO-40 FEC", "AX100 ASM+Golay",
-            "AX100 Reed Solomon")
+            "AX100 Reed Solomon", "CCSDS Reed-Solomon")
 
 
 @dataclass(frozen=True)
@@ -45,6 +45,7 @@ class Link:
     framing: str = "CCSDS Concatenated"
     satellite: str = ""
     transmitter: str = ""
+    rs_depth: int = 1                     # Reed-Solomon interleaving depth (CCSDS framings)
     audio_hz: Optional[float] = None      # nominal carrier in receiver audio (a real capture)
     frequency_hz: Optional[float] = None  # nominal radio frequency
 
@@ -71,8 +72,8 @@ class Link:
             raise ValueError("the baud rate must be positive")
         if self.carrier_hz is not None and not np.isfinite(self.carrier_hz):
             raise ValueError("the carrier hint must be finite")
-        if self.framing == "CCSDS Concatenated":
-            frame_description(self.frame_size, self.rs_basis)  # refuses what it cannot build
+        if self.framing.startswith("CCSDS"):
+            frame_description(self.frame_size, self.rs_basis, self.rs_depth)  # refuses what it cannot build
 
     def frame_symbols(self) -> int:
         """Symbols from a frame's start to its end, at most."""
@@ -86,7 +87,8 @@ class Link:
             return Ax100Deframer.CAPTURE + 32
         if self.framing == "AX100 Reed Solomon":
             return Ax100RsDeframer.CAPTURE + 32
-        return 2 * (32 + 8 * (self.frame_size + 32))  # marker and codeblock, rate 1/2 coded
+        rate = 1 if self.framing == "CCSDS Reed-Solomon" else 2  # uncoded, or rate 1/2 coded
+        return rate * (32 + 8 * (self.frame_size + 32 * self.rs_depth))  # marker and codeblock
 
     def span_symbols(self, f: Frame) -> int:
         """Symbols from a frame's position until every branch's deframer has
@@ -110,7 +112,7 @@ class Link:
         if self.framing.startswith("AX.25"):
             return self.frame_symbols() + 64
         if self.framing in ("AO-40 FEC", "AX100 ASM+Golay",
-            "AX100 Reed Solomon"):
+            "AX100 Reed Solomon", "CCSDS Reed-Solomon"):
             return 0  # each block is decoded whole from its own symbols
         return 4096
 
@@ -126,7 +128,8 @@ class Link:
             return Ax100Deframer(self.baud, first, own)
         if self.framing == "AX100 Reed Solomon":
             return Ax100RsDeframer(self.baud, first, own)
-        return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own)
+        return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own,
+                             coded=self.framing == "CCSDS Concatenated", depth=self.rs_depth)
 
 
 @dataclass
@@ -172,7 +175,7 @@ class Receive:
         assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
         if link.modulation == "FSK":
             fsk = FskFront(float(fs), link.baud, real)
-            return cls(fsk, [FskPhase(p, fsk.k) for p in range(fsk.k)])
+            return cls(fsk, [FskPhase(p, fsk.k) for p in range(fsk.k)] + [FskTimed(fsk.k)])
         front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
         demods: List[Any] = []
         for hz in link.timings():

@@ -26,12 +26,14 @@ class Satellite:
 
 
 def supported(t: Dict[str, Any]) -> bool:
-    return t.get("modulation") in MODULATIONS and t.get("framing") in FRAMINGS
+    return (t.get("modulation") in MODULATIONS and t.get("framing") in FRAMINGS
+            and t.get("convolutional", "CCSDS") == "CCSDS")
 
 
 def link_of(sat: Satellite, t: Dict[str, Any]) -> Link:
     return Link(baud=float(t["baud"]), carrier_hz=None, frame_size=int(t.get("frame_size", 223)),
                 rs_basis=t.get("rs_basis", "dual"), differential=t.get("precoding") == "differential",
+                rs_depth=int(t.get("rs_interleaving", 1)),
                 modulation=t["modulation"], framing=t["framing"], satellite=sat.name, transmitter=t["name"],
                 audio_hz=t.get("audio_hz"), frequency_hz=t.get("frequency"))
 
