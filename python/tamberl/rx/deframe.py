@@ -504,6 +504,7 @@ class Ax100Deframer:
     basis) whose check every frame passes; out come its n - 32 data octets."""
 
     MAX_ERRORS = 4
+    SYNC = AX100_SYNC
     CAPTURE = 8 * (3 + 255)  # bits after the sync that a frame may need
 
     def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
@@ -536,7 +537,7 @@ class Ax100Deframer:
         end = self.base + len(self.bits)
         lo = self.searched - self.base
         lo_own, hi_own = self.own
-        for i, inv, _ in _marker_hits(self.bits[lo:], AX100_SYNC, self.MAX_ERRORS):
+        for i, inv, _ in _marker_hits(self.bits[lo:], self.SYNC, self.MAX_ERRORS):
             at = self.base + lo + i
             if self.first + at >= lo_own and (hi_own is None or self.first + at < hi_own):
                 self.pending.append((at + 32, inv))
@@ -630,3 +631,53 @@ class Ax100RsDeframer(Ax100Deframer):
             self.failed += 1
             return None
         return Frame(symbol / self.baud, np.packbits(got[:8 * (n - 32)]).tobytes(), int(desc.rx_symbols), inv, symbol)
+
+
+class U482cDeframer(Ax100Deframer):
+    """U482C frames: the sync word (either polarity), a Golay-protected
+    header (L on-air octets, flags), then L octets, de-randomised when its
+    flag says so and Reed-Solomon decoded when its flag says so (a frame
+    without the Reed-Solomon flag carries no check and is taken as it is).
+    Frames that say they are convolutionally coded are not decoded yet."""
+
+    SYNC = "C3AA6655"
+
+    def _desc_flags(self, m: int, scrambled: bool, rs: bool) -> sig.FrameDesc:
+        key = m * 4 + 2 * scrambled + rs
+        if key not in self.descs:
+            d = sig.FrameDesc([], [], [])
+            d.add_field(np.zeros(8 * (m - 32 if rs else m), np.uint8))
+            d.name_field(0, "data")
+            if rs:
+                d.add_derived("rs", 256)
+                d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
+                    RS_OPTION_SHORTENED if m < 255 else 0))
+            if scrambled:
+                d.add_stage(2, first_field=0, n_fields=2 if rs else 1, depth=2)
+            d.build()
+            self.descs[key] = d
+        return self.descs[key]
+
+    def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
+        b = self.bits[start - self.base:]
+        if len(b) < 24:
+            return None
+        if inv:
+            b = b ^ np.uint8(1)
+        header = golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
+        if header is None:
+            return None
+        m, conv, scrambled, rs = header & 0xFF, header >> 8 & 1, bool(header >> 9 & 1), bool(header >> 10 & 1)
+        if conv or m == 0 or (rs and m < 33) or start + 24 + 8 * m > end:
+            return None
+        self.markers += 1
+        desc = self._desc_flags(m, scrambled, rs)
+        got = desc.deframe(b[24:24 + 8 * m])
+        symbol = self.first + start - 32
+        good = not rs or not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        self.hits.append((symbol / self.baud, good))
+        if not good:
+            self.failed += 1
+            return None
+        size = m - 32 if rs else m
+        return Frame(symbol / self.baud, np.packbits(got[:8 * size]).tobytes(), int(desc.rx_symbols), inv, symbol)

@@ -60,9 +60,16 @@ class FskFront:
         self.fs_out = self.k * self.baud
 
     def push(self, x: np.ndarray) -> np.ndarray:
-        v = np.asarray(x, np.float32)
+        return self.condition(self.baseband(np.asarray(x, np.float32)))
+
+    def baseband(self, v: np.ndarray) -> np.ndarray:
+        """The NRZ waveform at k samples per symbol."""
         z: np.ndarray = (np.real(self.down.execute(v.astype(np.complex64))) if self.down is not None
                          else v).astype(np.float64)
+        return z
+
+    def condition(self, z: np.ndarray) -> np.ndarray:
+        """DC away, matched filter, level brought to 1."""
         # DC: the mean of the last DC_SYMBOLS symbols before each sample (and itself)
         n = self.k * DC_SYMBOLS
         h = np.concatenate([self.tail, z])
@@ -86,6 +93,42 @@ class FskFront:
         self.pow_tail = h[-n:]
         result: np.ndarray = (out / np.maximum(level, 1e-12)).astype(np.float32)
         return result
+
+
+@dataclass
+class AfskFront(FskFront):
+    """AFSK on an FM voice channel: the tones (af_hz +- |deviation_hz|) are
+    moved to 0 Hz by the real-input down-converter at k samples per symbol,
+    and a frequency discriminator, scaled so the tone of a 1 gives +1 (the
+    high one for a positive deviation), gives the NRZ waveform FskFront
+    takes on from."""
+    af_hz: float = 1700.0
+    deviation_hz: float = 500.0
+    prev: complex = 0j
+
+    def __post_init__(self) -> None:
+        if not (self.fs_in > 0 and self.baud > 0 and np.isfinite(self.fs_in) and np.isfinite(self.baud)):
+            raise ValueError("the sample rate and the baud rate must be positive")
+        if not self.real_in:
+            raise ValueError("AFSK from I/Q captures is not decoded yet: give the FM receiver's audio")
+        self.k = K
+        self.fs_out = self.k * self.baud
+        if not (self.deviation_hz != 0 and self.fs_out < 0.48 * self.fs_in
+                and abs(self.deviation_hz) + self.baud < self.fs_out / 2):
+            raise ValueError(f"{self.fs_in:g} samples/s is too slow for {self.baud:g} baud AFSK at "
+                             f"{self.af_hz:g} +- {abs(self.deviation_hz):g} Hz")
+        self.down = lox.Loxr(-(2 * self.af_hz / self.fs_in + 0.5), self.fs_out / self.fs_in)
+
+    def baseband(self, v: np.ndarray) -> np.ndarray:
+        assert self.down is not None
+        z = self.down.execute(v)
+        if not len(z):
+            return np.zeros(0, np.float64)
+        prev = np.concatenate([[self.prev], z[:-1]])
+        self.prev = complex(z[-1])
+        f = np.angle(z * np.conj(prev)) * (self.fs_out / (2 * np.pi))  # Hz from the centre
+        out: np.ndarray = (f / self.deviation_hz).astype(np.float64)
+        return out
 
 
 @dataclass

@@ -20,16 +20,16 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, Ax100Deframer, Ax100RsDeframer, CcsdsDeframer, Deframer, Frame,
+from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, Ax100Deframer, Ax100RsDeframer, U482cDeframer, CcsdsDeframer, Deframer, Frame,
                                 LilacSatDeframer, frame_description, repeats)
 from tamberl.rx.demod import TIMING_HZ, TIMING_HZ_UNCHECKED, BpskDemod
 from tamberl.rx.frontend import FrontEnd
-from tamberl.rx.fsk import FskFront, FskPhase, FskTimed
+from tamberl.rx.fsk import AfskFront, FskFront, FskPhase, FskTimed
 from tamberl.rx.source import Source, array_source
 
-MODULATIONS = ("BPSK", "DBPSK", "FSK")
+MODULATIONS = ("BPSK", "DBPSK", "FSK", "AFSK")
 FRAMINGS = ("CCSDS Concatenated", "AX.25", "AX.25 G3RUH", "LilacSat-1", "AO-40 FEC", "AX100 ASM+Golay",
-            "AX100 Reed Solomon", "CCSDS Reed-Solomon")
+            "AX100 Reed Solomon", "CCSDS Reed-Solomon", "U482C")
 
 
 @dataclass(frozen=True)
@@ -46,6 +46,7 @@ class Link:
     satellite: str = ""
     transmitter: str = ""
     rs_depth: int = 1                     # Reed-Solomon interleaving depth (CCSDS framings)
+    deviation_hz: float = 500.0           # AFSK: the tones' offset from audio_hz; negative: the low tone is a 1
     audio_hz: Optional[float] = None      # nominal carrier in receiver audio (a real capture)
     frequency_hz: Optional[float] = None  # nominal radio frequency
 
@@ -87,6 +88,8 @@ class Link:
             return Ax100Deframer.CAPTURE + 32
         if self.framing == "AX100 Reed Solomon":
             return Ax100RsDeframer.CAPTURE + 32
+        if self.framing == "U482C":
+            return U482cDeframer.CAPTURE + 32
         rate = 1 if self.framing == "CCSDS Reed-Solomon" else 2  # uncoded, or rate 1/2 coded
         return rate * (32 + 8 * (self.frame_size + 32 * self.rs_depth))  # marker and codeblock
 
@@ -112,7 +115,7 @@ class Link:
         if self.framing.startswith("AX.25"):
             return self.frame_symbols() + 64
         if self.framing in ("AO-40 FEC", "AX100 ASM+Golay",
-            "AX100 Reed Solomon", "CCSDS Reed-Solomon"):
+            "AX100 Reed Solomon", "CCSDS Reed-Solomon", "U482C"):
             return 0  # each block is decoded whole from its own symbols
         return 4096
 
@@ -128,6 +131,8 @@ class Link:
             return Ax100Deframer(self.baud, first, own)
         if self.framing == "AX100 Reed Solomon":
             return Ax100RsDeframer(self.baud, first, own)
+        if self.framing == "U482C":
+            return U482cDeframer(self.baud, first, own)
         return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own,
                              coded=self.framing == "CCSDS Concatenated", depth=self.rs_depth)
 
@@ -173,8 +178,10 @@ class Receive:
     @classmethod
     def start(cls, link: Link, fs: float, real: bool, grid_offset: Optional[float] = None) -> "Receive":
         assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
-        if link.modulation == "FSK":
-            fsk = FskFront(float(fs), link.baud, real)
+        if link.modulation in ("FSK", "AFSK"):
+            fsk = (FskFront(float(fs), link.baud, real) if link.modulation == "FSK" else
+                   AfskFront(float(fs), link.baud, real, af_hz=link.audio_hz or 1700.0,
+                             deviation_hz=link.deviation_hz))
             return cls(fsk, [FskPhase(p, fsk.k) for p in range(fsk.k)] + [FskTimed(fsk.k)])
         front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
         demods: List[Any] = []

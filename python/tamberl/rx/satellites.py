@@ -35,7 +35,8 @@ def link_of(sat: Satellite, t: Dict[str, Any]) -> Link:
                 rs_basis=t.get("rs_basis", "dual"), differential=t.get("precoding") == "differential",
                 rs_depth=int(t.get("rs_interleaving", 1)),
                 modulation=t["modulation"], framing=t["framing"], satellite=sat.name, transmitter=t["name"],
-                audio_hz=t.get("audio_hz"), frequency_hz=t.get("frequency"))
+                audio_hz=t.get("audio_hz", t.get("af_carrier")), frequency_hz=t.get("frequency"),
+                deviation_hz=float(t.get("deviation", 500.0)))
 
 
 def _key(name: str) -> str:
