@@ -518,18 +518,39 @@ class Ax100Deframer:
         self.hits: List[Tuple[float, bool]] = []
         self.frame_symbols = 32 + self.CAPTURE
 
-    def _desc(self, n: int) -> sig.FrameDesc:
-        if n not in self.descs:
+    def _desc(self, m: int, scrambled: bool = True, rs: bool = True) -> sig.FrameDesc:
+        """m octets: a shortened Reed-Solomon codeword (conventional basis)
+        when rs, randomised when scrambled."""
+        key = m * 4 + 2 * scrambled + rs
+        if key not in self.descs:
             d = sig.FrameDesc([], [], [])
-            d.add_field(np.zeros(8 * (n - 32), np.uint8))
+            d.add_field(np.zeros(8 * (m - 32 if rs else m), np.uint8))
             d.name_field(0, "data")
-            d.add_derived("rs", 256)
-            d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
-                RS_OPTION_SHORTENED if n < 255 else 0))
-            d.add_stage(2, first_field=0, n_fields=2, depth=2)
+            if rs:
+                d.add_derived("rs", 256)
+                d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
+                    RS_OPTION_SHORTENED if m < 255 else 0))
+            if scrambled:
+                d.add_stage(2, first_field=0, n_fields=2 if rs else 1, depth=2)
             d.build()
-            self.descs[n] = d
-        return self.descs[n]
+            self.descs[key] = d
+        return self.descs[key]
+
+    def _finish(self, bits: np.ndarray, start: int, inv: bool, m: int, scrambled: bool = True,
+                rs: bool = True) -> Optional[Frame]:
+        """Undoes the stages over m octets of bits and reports the frame (the
+        data octets) if its check passed; a frame without Reed-Solomon has none."""
+        self.markers += 1
+        desc = self._desc(m, scrambled, rs)
+        got = desc.deframe(bits[:8 * m])
+        symbol = self.first + start - 32
+        good = not rs or not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        self.hits.append((symbol / self.baud, good))
+        if not good:
+            self.failed += 1
+            return None
+        size = m - 32 if rs else m
+        return Frame(symbol / self.baud, np.packbits(got[:8 * size]).tobytes(), int(desc.rx_symbols), inv, symbol)
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
         hard = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)  # the library's soft sense: positive is a 0
@@ -565,17 +586,7 @@ class Ax100Deframer:
         header = golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
         if header is None or (header & 0xFF) < 33 or start + 24 + 8 * (header & 0xFF) > end:
             return None
-        n = header & 0xFF
-        self.markers += 1
-        desc = self._desc(n)
-        got = desc.deframe(b[24:24 + 8 * n])
-        symbol = self.first + start - 32
-        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
-        self.hits.append((symbol / self.baud, good))
-        if not good:
-            self.failed += 1
-            return None
-        return Frame(symbol / self.baud, np.packbits(got[:8 * (n - 32)]).tobytes(), int(desc.rx_symbols), inv, symbol)
+        return self._finish(b[24:], start, inv, header & 0xFF)
 
 
 class Ax100RsDeframer(Ax100Deframer):
@@ -590,18 +601,6 @@ class Ax100RsDeframer(Ax100Deframer):
         super().__init__(baud, first, own)
         self.line = np.zeros(17, np.uint8)  # the last 17 received bits, for the descrambler
         self.frame_symbols = 32 + self.CAPTURE
-
-    def _desc(self, n: int) -> sig.FrameDesc:
-        if n not in self.descs:
-            d = sig.FrameDesc([], [], [])
-            d.add_field(np.zeros(8 * (n - 32), np.uint8))
-            d.name_field(0, "data")
-            d.add_derived("rs", 256)
-            d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
-                RS_OPTION_SHORTENED if n < 255 else 0))
-            d.build()
-            self.descs[n] = d
-        return self.descs[n]
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
         r = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)
@@ -618,19 +617,9 @@ class Ax100RsDeframer(Ax100Deframer):
         if inv:
             b = b ^ np.uint8(1)
         size = int(np.packbits(b[:8])[0])
-        n = size - 1
         if size < 34 or start + 8 * size > end:
             return None
-        self.markers += 1
-        desc = self._desc(n)
-        got = desc.deframe(b[8:8 + 8 * n])
-        symbol = self.first + start - 32
-        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
-        self.hits.append((symbol / self.baud, good))
-        if not good:
-            self.failed += 1
-            return None
-        return Frame(symbol / self.baud, np.packbits(got[:8 * (n - 32)]).tobytes(), int(desc.rx_symbols), inv, symbol)
+        return self._finish(b[8:], start, inv, size - 1, scrambled=False)
 
 
 class U482cDeframer(Ax100Deframer):
@@ -641,22 +630,6 @@ class U482cDeframer(Ax100Deframer):
     Frames that say they are convolutionally coded are not decoded yet."""
 
     SYNC = "C3AA6655"
-
-    def _desc_flags(self, m: int, scrambled: bool, rs: bool) -> sig.FrameDesc:
-        key = m * 4 + 2 * scrambled + rs
-        if key not in self.descs:
-            d = sig.FrameDesc([], [], [])
-            d.add_field(np.zeros(8 * (m - 32 if rs else m), np.uint8))
-            d.name_field(0, "data")
-            if rs:
-                d.add_derived("rs", 256)
-                d.add_stage_over(1, "data", "rs", depth=1, unit_bits=RS_OPTION_CONVENTIONAL | (
-                    RS_OPTION_SHORTENED if m < 255 else 0))
-            if scrambled:
-                d.add_stage(2, first_field=0, n_fields=2 if rs else 1, depth=2)
-            d.build()
-            self.descs[key] = d
-        return self.descs[key]
 
     def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
         b = self.bits[start - self.base:]
@@ -670,14 +643,4 @@ class U482cDeframer(Ax100Deframer):
         m, conv, scrambled, rs = header & 0xFF, header >> 8 & 1, bool(header >> 9 & 1), bool(header >> 10 & 1)
         if conv or m == 0 or (rs and m < 33) or start + 24 + 8 * m > end:
             return None
-        self.markers += 1
-        desc = self._desc_flags(m, scrambled, rs)
-        got = desc.deframe(b[24:24 + 8 * m])
-        symbol = self.first + start - 32
-        good = not rs or not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
-        self.hits.append((symbol / self.baud, good))
-        if not good:
-            self.failed += 1
-            return None
-        size = m - 32 if rs else m
-        return Frame(symbol / self.baud, np.packbits(got[:8 * size]).tobytes(), int(desc.rx_symbols), inv, symbol)
+        return self._finish(b[24:], start, inv, m, scrambled, rs)
