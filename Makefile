@@ -52,10 +52,10 @@ bench: setup cpp-build
 	@$(CPP_BUILD)/tamberl_bench_lo
 	$(PYTHON) bench/run.py
 
-# The same jobs beside GNU Radio and liquid-dsp (Debian packages, installed
-# here only), written to bench/RESULTS.md.
+# The same jobs beside GNU Radio, liquid-dsp and libfec (Debian packages,
+# installed here only), written to bench/RESULTS.md.
 bench-peers: setup
-	@missing=$$(for p in gnuradio libliquid-dev; do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	@missing=$$(for p in gnuradio libliquid-dev libfec-dev; do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
 	if [ -n "$$missing" ]; then $(SUDO) apt-get update -qq && $(SUDO) DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; fi
 	$(PYTHON) bench/peers.py
 

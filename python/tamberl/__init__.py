@@ -15,3 +15,19 @@ downlinks (``python -m tamberl.rx``).
 """
 
 __version__ = "0.1.0"
+
+_MODULES = ("qmath", "track", "spectral", "lox", "sfc", "sig")
+
+
+def isa(name: "str | None" = None) -> str:
+    """The SIMD instruction set the kernels use: "scalar", "sse2" or "avx2".
+
+    With a name, every extension module is capped there first (a cap above
+    what the processor runs has no effect).  All paths give the same bits;
+    this is for measuring and testing them.  The environment variable
+    TAMBERL_ISA sets the cap at start-up.
+    """
+    import importlib
+
+    active = [importlib.import_module(f"tamberl.{m}")._isa(name) for m in _MODULES]
+    return str(active[-1])

@@ -37,13 +37,17 @@ PyMethodDef kFunctions[] = {
     function("dsss_spread", py_dsss_spread,
              "dsss_spread(syms, code, sf)\n--\n\nEach symbol spread over sf chips of code (complex64, len(syms) x sf; "
              "a code chip of 1 negates); zeros when the code is shorter than sf."),
+    function("rs_encode", py_rs_encode,
+             "rs_encode(data, basis=\"dual\")\n--\n\nThe 32 Reed-Solomon (255,223) check octets of each row of 223 "
+             "data octets (uint8), in the dual or the conventional basis: the frame stages' outer code."),
     function("mls_poly", py_mls_poly,
              "mls_poly(n)\n--\n\nThe maximal-length Galois polynomial for n stages (2..64), else 0."),
     kSentinel,
 };
 
 const std::initializer_list<StructSeq> kSeqs = {{&kFrameLayoutDesc, &g_frame_layout_type},
-                                                {&kFrameCheckDesc, &g_frame_check_type}};
+                                                {&kFrameCheckDesc, &g_frame_check_type},
+                                                {&kFrameChecksDesc, &g_frame_checks_type}};
 
 }  // namespace
 

@@ -421,3 +421,57 @@ def test_dsss_spread():
     assert not sig.dsss_spread([1], [0], 3).any() and len(sig.dsss_spread([1, 2], [0], 0)) == 0
     with pytest.raises(ValueError):
         sig.dsss_spread([1], [0], -1)
+
+
+@pytest.mark.parametrize("basis", ["dual", "conventional"])
+def test_rs_encode_rows_match_the_independent_codec(basis):
+    codec = reedsolo_model()
+    to_dual, from_dual = dual_tables()
+    data = np.random.default_rng(11).integers(0, 256, (6, 223), dtype=np.uint8)
+    parity = sig.rs_encode(data, basis=basis)
+    assert parity.shape == (6, 32) and np.array_equal(sig.rs_encode(data[2], basis=basis), parity[2])
+    for row, par in zip(data, parity):
+        conv = bytes(from_dual[o] for o in row) if basis == "dual" else bytes(row)
+        ref = list(codec.encode(conv)[223:])
+        assert list(par) == ([to_dual[o] for o in ref] if basis == "dual" else ref)
+    for bad in (np.zeros(222, np.uint8), np.zeros((2, 224), np.uint8), np.zeros((2, 2, 223), np.uint8)):
+        with pytest.raises(ValueError, match=r"^rs_encode: data must have 223 octets per row"):
+            sig.rs_encode(bad)
+    with pytest.raises(ValueError, match="basis"):
+        sig.rs_encode(data, basis="normal")
+
+
+@pytest.mark.parametrize("depth, options", [(1, 0), (1, 3), (2, 1), (5, 0), (8, 2)])
+def test_check_many_reports_each_row_as_check_does(depth, options):
+    """Rows clean, repairable, beyond repair, random and too short: per-row
+    results and undone frames equal one check()/deframe() call per row."""
+    k = 223 if not options & 2 else 101
+    d = sig.FrameDesc([], [], [])
+    d.add_field(np.random.default_rng(depth).integers(0, 2, 8 * k * depth).astype(np.uint8))
+    d.name_field(0, "data")
+    d.add_derived("rs", 256 * depth)
+    d.add_stage_over(1, "data", "rs", depth=depth, unit_bits=options)
+    d.build()
+    rng = np.random.default_rng(options)
+    bits = d.bits()
+    rows = np.tile(bits, (40, 1))
+    for i, row in enumerate(rows):
+        hits = rng.choice(len(bits) // 8, (i % 24) * depth, replace=False)
+        for o in hits:
+            row[8 * o: 8 * o + 8] ^= np.unpackbits(np.uint8(rng.integers(1, 256)))
+    rows[5] = rng.integers(0, 2, len(bits))
+    c = d.check_many(rows)
+    out = np.empty_like(rows)
+    assert tuple(map(list, d.check_many(rows, out=out))) == tuple(map(list, c))
+    for i, row in enumerate(rows):
+        assert tuple(int(f[i]) for f in c) == tuple(d.check(row)), i
+        assert np.array_equal(out[i], d.deframe(row)), i
+    assert c.passed.dtype == np.uint8 and c.symbols.dtype == np.uint32
+    assert 0 < c.passed.sum() < 40 and c.corrected.sum() > 0
+    short = d.check_many(rows[:3, :-1])  # shorter than the frame: nothing reversed, as check() says
+    assert not any(f.any() for f in short)
+    assert len(d.check_many(np.zeros((0, len(bits)), np.uint8)).passed) == 0
+    with pytest.raises(ValueError, match="^FrameDesc.check_many: frames must be a 2-D array, one frame per row$"):
+        d.check_many(bits)
+    with pytest.raises(ValueError, match=r"^FrameDesc.check_many: out must have shape \(40, "):
+        d.check_many(rows, out=np.empty((40, 8), np.uint8))

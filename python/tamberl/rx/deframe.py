@@ -94,9 +94,12 @@ class _Alignment:
     """One symbol-pair alignment: a Viterbi decoder, NRZ-M, and the bits not
     yet searched or still needed by a pending marker."""
 
-    def __init__(self, off: int, differential: bool, coded: bool = True) -> None:
+    def __init__(self, off: int, differential: bool, coded: bool = True, first: int = 0) -> None:
         self.off = off
-        self.viterbi = sig.Viterbi() if coded else None  # uncoded: the symbols' hard decisions are the bits
+        # uncoded: the symbols' hard decisions are the bits.  The decoder's
+        # schedule is counted in capture symbol pairs, so a segment's decoder
+        # decides as a continuous pass does.
+        self.viterbi = sig.Viterbi(start=(first + off) // 2) if coded else None
         self.differential = differential
         self.last = np.uint8(0)  # the bit before the buffer, for NRZ-M
         self.skip = off          # symbols still to drop before this alignment starts
@@ -159,8 +162,8 @@ class CcsdsDeframer:
         self.first, self.own = int(first), own
         # rate-1/2 coded: two symbol-pair alignments; uncoded: one symbol a bit
         self.rate = 2 if coded else 1
-        self.ali = ([_Alignment(0, differential), _Alignment(1, differential)] if coded
-                    else [_Alignment(0, differential, coded=False)])
+        self.ali = ([_Alignment(0, differential, first=self.first), _Alignment(1, differential, first=self.first)]
+                    if coded else [_Alignment(0, differential, coded=False)])
         # (symbol, alignment, bit index, inverted, marker errors)
         self.pending: List[Tuple[int, int, int, bool, int]] = []
         self.recent: List[Frame] = []

@@ -4,8 +4,32 @@
 // struct-sequence record types.
 #pragma once
 #include "bindings/frame/type.hpp"
+#include "platform/isa.hpp"
 
 namespace tb::py {
+
+// _isa(name=None): the instruction set this module's kernels use; with a
+// name ("scalar", "sse2" or "avx2") it first caps them there.  Each
+// extension module keeps its own cap; tamberl.isa() sets all six.
+inline PyObject* py_isa(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"name", nullptr};
+  const char* name = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kw, "|z", const_cast<char**>(kwlist), &name)) return nullptr;
+  if (name) {
+    const int level = platform::isa_parse(name);
+    if (level < 0) {
+      PyErr_Format(PyExc_ValueError, "isa: name must be 'scalar', 'sse2' or 'avx2', not '%s'", name);
+      return nullptr;
+    }
+    platform::isa_set_cap(level);
+  }
+  return PyUnicode_FromString(platform::isa_name(platform::isa_active()));
+}
+
+inline PyMethodDef kIsaMethods[] = {
+    {"_isa", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_isa)), METH_VARARGS | METH_KEYWORDS,
+     "_isa(name=None)\n--\n\nThe instruction set of this module's kernels, capped first at `name` when given."},
+    {nullptr, nullptr, 0, nullptr}};
 
 // A struct-sequence record type (a named tuple made in C) of a module.  The
 // module fills `type` at initialisation; a binding builds instances with
@@ -69,7 +93,7 @@ PyObject* module_init(PyModuleDef* def, std::initializer_list<StructSeq> seqs = 
     }
     types[i] = nullptr;
   }
-  if (add_struct_seqs(m, seqs) < 0) {
+  if (add_struct_seqs(m, seqs) < 0 || PyModule_AddFunctions(m, kIsaMethods) < 0) {
     Py_DECREF(m);
     return nullptr;
   }

@@ -11,6 +11,7 @@ namespace tb::py {
 
 inline PyTypeObject* g_frame_layout_type = nullptr;
 inline PyTypeObject* g_frame_check_type = nullptr;
+inline PyTypeObject* g_frame_checks_type = nullptr;
 
 inline PyStructSequence_Field kFrameLayoutFields[] = {
     {"preamble_off", "first bit of the preamble"},
@@ -37,6 +38,11 @@ inline PyStructSequence_Field kFrameCheckFields[] = {
     {nullptr, nullptr}};
 inline PyStructSequence_Desc kFrameCheckDesc = {"tamberl.sig.FrameCheck",
                                                 "A truth-free check of a received frame.", kFrameCheckFields, 7};
+// The same fields, each an array over the frames of one check_many call
+// (passed uint8, the rest uint32).
+inline PyStructSequence_Desc kFrameChecksDesc = {"tamberl.sig.FrameChecks",
+                                                 "Truth-free checks of many received frames, a row each.",
+                                                 kFrameCheckFields, 7};
 
 inline PyObject* struct_seq(PyTypeObject* type, std::initializer_list<unsigned long long> values) {
   PyObject* s = PyStructSequence_New(type);
@@ -307,6 +313,21 @@ struct FrameMethods {
     if (!rx.convert(o)) return nullptr;
     return to_py(static_cast<long long>(tb::frame_crc_ok(r, rx.data(), rx.size())));
   }
+  // A check's report as the seven FrameCheck numbers.
+  static void tally(int status, const tb::frame_check_t& rec, unsigned long long v[7]) {
+    for (int i = 0; i < 7; ++i) v[i] = 0;
+    if (status < 0) return;
+    v[0] = status == 1 ? 1 : 0;
+    v[1] = rec.stages;
+    v[2] = rec.reversed;
+    for (const tb::sig_stage_result& s : rec.res) {
+      if (!s.reversed) continue;
+      v[3] += s.units;
+      v[4] += s.ok;
+      v[5] += s.corrected;
+      v[6] += s.symbols;
+    }
+  }
   static PyObject* check(Rec* r, PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"rx_bits", nullptr};
     PyObject* o;
@@ -325,17 +346,81 @@ struct FrameMethods {
       NoGil g;
       status = tb::frame_check(r, work.data(), work.size(), &rec);
     }
-    unsigned long long units = 0, ok = 0, corrected = 0, symbols = 0;
-    for (const tb::sig_stage_result& s : rec.res) {
-      if (!s.reversed) continue;
-      units += s.units;
-      ok += s.ok;
-      corrected += s.corrected;
-      symbols += s.symbols;
+    unsigned long long v[7];
+    tally(status, rec, v);
+    return struct_seq(g_frame_check_type, {v[0], v[1], v[2], v[3], v[4], v[5], v[6]});
+  }
+  // check() over every row of a 2-D array in one call, the interpreter lock
+  // released throughout; optionally each row's undone frame into `out`
+  // (uint8, rows x total bits).
+  static PyObject* check_many(Rec* r, PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"frames", "out", nullptr};
+    PyObject *o, *outo = nullptr;
+    if (!parse(args, kw, "O|O", kwlist, &o, &outo)) return nullptr;
+    In<std::uint8_t, true> rx;
+    if (!rx.convert(o)) return nullptr;
+    if (PyArray_NDIM(rx.array()) != 2) {
+      PyErr_SetString(PyExc_ValueError, "FrameDesc.check_many: frames must be a 2-D array, one frame per row");
+      return nullptr;
     }
-    if (status < 0) return struct_seq(g_frame_check_type, {0, 0, 0, 0, 0, 0, 0});
-    return struct_seq(g_frame_check_type,
-                      {status == 1 ? 1ull : 0ull, rec.stages, rec.reversed, units, ok, corrected, symbols});
+    const std::size_t rows = static_cast<std::size_t>(PyArray_DIM(rx.array(), 0));
+    const std::size_t cols = static_cast<std::size_t>(PyArray_DIM(rx.array(), 1));
+    const std::size_t total = r->lay.total;
+    std::uint8_t* outp = nullptr;
+    if (outo && outo != Py_None) {
+      if (!out_ok<std::uint8_t>(outo)) return nullptr;
+      PyArrayObject* a = reinterpret_cast<PyArrayObject*>(outo);
+      if (PyArray_NDIM(a) != 2 || static_cast<std::size_t>(PyArray_DIM(a, 0)) != rows ||
+          static_cast<std::size_t>(PyArray_DIM(a, 1)) != total) {
+        PyErr_Format(PyExc_ValueError, "FrameDesc.check_many: out must have shape (%zu, %zu)", rows, total);
+        return nullptr;
+      }
+      outp = static_cast<std::uint8_t*>(PyArray_DATA(a));
+    }
+    PyObject* cols_out[7] = {};
+    npy_intp dim = static_cast<npy_intp>(rows);
+    for (int i = 0; i < 7; ++i) {
+      cols_out[i] = PyArray_SimpleNew(1, &dim, i == 0 ? NPY_UINT8 : NPY_UINT32);
+      if (!cols_out[i]) {
+        for (PyObject* c : cols_out) Py_XDECREF(c);
+        return nullptr;
+      }
+    }
+    std::vector<std::uint8_t> work;
+    try {
+      work.resize(cols);
+    } catch (...) {
+      for (PyObject* c : cols_out) Py_XDECREF(c);
+      return PyErr_NoMemory();
+    }
+    {
+      NoGil g;
+      for (std::size_t i = 0; i < rows; ++i) {
+        const std::uint8_t* row = rx.data() + i * cols;
+        std::copy(row, row + cols, work.begin());
+        tb::frame_check_t rec;
+        const int status = tb::frame_check(r, work.data(), cols, &rec);
+        unsigned long long v[7];
+        tally(status, rec, v);
+        static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cols_out[0])))[i] =
+            static_cast<std::uint8_t>(v[0]);
+        for (int c = 1; c < 7; ++c)
+          static_cast<std::uint32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cols_out[c])))[i] =
+              static_cast<std::uint32_t>(v[c]);
+        if (outp) {
+          std::uint8_t* dst = outp + i * total;
+          if (cols >= total) std::copy(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(total), dst);
+          else std::fill(dst, dst + total, std::uint8_t{0});
+        }
+      }
+    }
+    PyObject* s = PyStructSequence_New(g_frame_checks_type);
+    if (!s) {
+      for (PyObject* c : cols_out) Py_XDECREF(c);
+      return nullptr;
+    }
+    for (int i = 0; i < 7; ++i) PyStructSequence_SetItem(s, i, cols_out[i]);
+    return s;
   }
   static PyObject* deframe(Rec* r, PyObject* args, PyObject* kw) {
     static const char* const kwlist[] = {"rx_bits", "out", nullptr};
@@ -381,6 +466,9 @@ struct FrameMethods {
         method<T, &crc_ok>("crc_ok", "crc_ok(rx_bits)\n--\n\n1 pass, 0 fail, -1 no CRC or too short."),
         method<T, &check>("check", "check(rx_bits)\n--\n\nUndo the stages on a copy and report (FrameCheck), "
                                    "without any payload truth."),
+        method<T, &check_many>("check_many", "check_many(frames, out=None)\n--\n\ncheck() of every row of a 2-D "
+                                             "array at once (FrameChecks of per-row arrays), each row's undone "
+                                             "frame into out (rows x total bits) when given."),
         method<T, &deframe>("deframe", "deframe(rx_bits, out=None)\n--\n\nThe received frame with its stages "
                                        "undone and repaired (uint8 bits)."),
         method1<T, &deframe_max_out>("deframe_max_out", "deframe_max_out(rx_bits_len, /)\n--\n\nThe description's "

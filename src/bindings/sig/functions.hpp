@@ -4,6 +4,7 @@
 #include "bindings/frame.hpp"
 #include "core/sig/synth.hpp"
 #include "core/sig/lfsr.hpp"
+#include "core/sig/rs.hpp"
 #include "core/sig/shaping.hpp"
 
 namespace tb::py {
@@ -73,6 +74,35 @@ inline PyObject* py_crc16(PyObject*, PyObject* args, PyObject* kw) {
   In<std::uint8_t, true> b;
   if (!b.convert(o)) return nullptr;
   return to_py(static_cast<unsigned>(tb::crc16_bits(b.data(), b.size())));
+}
+
+// The 32 check octets of each row of 223 data octets (a 1-D array is one
+// row), in the dual or the conventional basis, the interpreter lock released.
+inline PyObject* py_rs_encode(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"data", "basis", nullptr};
+  PyObject* o;
+  const char* basis_name = "dual";
+  if (!parse(args, kw, "O|s", kwlist, &o, &basis_name)) return nullptr;
+  const int basis = choice("basis", basis_name, {"dual", "conventional"});
+  if (basis < 0) return nullptr;
+  In<std::uint8_t, true> d;
+  if (!d.convert(o)) return nullptr;
+  const int nd = PyArray_NDIM(d.array());
+  if ((nd != 1 && nd != 2) || PyArray_DIM(d.array(), nd - 1) != static_cast<npy_intp>(tb::kRsK)) {
+    PyErr_SetString(PyExc_ValueError, "rs_encode: data must have 223 octets per row (shape (223,) or (rows, 223))");
+    return nullptr;
+  }
+  const std::size_t rows = d.size() / tb::kRsK;
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(tb::kRsParity)};
+  PyObject* out = nd == 1 ? PyArray_SimpleNew(1, dims + 1, NPY_UINT8) : PyArray_SimpleNew(2, dims, NPY_UINT8);
+  if (!out) return nullptr;
+  std::uint8_t* p = static_cast<std::uint8_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
+  {
+    NoGil g;
+    for (std::size_t i = 0; i < rows; ++i)
+      tb::rs_encode(d.data() + i * tb::kRsK, p + i * tb::kRsParity, basis == 0 ? tb::RS_DUAL : tb::RS_CONVENTIONAL);
+  }
+  return out;
 }
 
 inline PyObject* py_dsss_spread(PyObject*, PyObject* args, PyObject* kw) {

@@ -19,6 +19,12 @@ struct tables {
   std::uint8_t gexp[255];  // gamma^i = alpha^(11 i)
   std::uint8_t gen[kRsParity + 1];  // generator, gen[0] the x^32 coefficient (1)
   std::uint8_t dual[256], conv[256];
+  // The encoder's shift register as four 64-bit words (register octet k in
+  // bits 8 (k % 8) of word k / 8): feeding octet f xors in row f, the
+  // products f g_(k+1).
+  std::uint64_t genrow[256][4];
+  // root[j][a] = a gamma^(112 + j): one Horner step of syndrome j.
+  std::uint8_t root[kRsParity][256];
 };
 
 tables g_tab;
@@ -46,6 +52,14 @@ void build(tables& t) {
     for (unsigned k = j + 1; k > 0; --k) g[k] = static_cast<std::uint8_t>(g[k] ^ mul(t, g[k - 1], r));
   }
   std::memcpy(t.gen, g, sizeof g);
+  for (unsigned f = 0; f < 256; ++f) {
+    for (unsigned w = 0; w < 4; ++w) t.genrow[f][w] = 0;
+    for (unsigned k = 0; k < kRsParity; ++k)
+      t.genrow[f][k / 8] |= static_cast<std::uint64_t>(mul(t, static_cast<std::uint8_t>(f), g[k + 1])) << (8 * (k % 8));
+  }
+  for (unsigned j = 0; j < kRsParity; ++j)
+    for (unsigned a = 0; a < 256; ++a)
+      t.root[j][a] = mul(t, static_cast<std::uint8_t>(a), t.gexp[(kFirstRoot + j) % 255]);
   // The dual basis {l_k} of {1, beta, ..., beta^7}, beta = alpha^117: the
   // dual coordinates of z are the traces Tr(z beta^k), k = 0 the most
   // significant bit.
@@ -77,33 +91,73 @@ const tables& tab() {
 std::uint8_t rs_to_dual(std::uint8_t c) { return tab().dual[c]; }
 std::uint8_t rs_from_dual(std::uint8_t d) { return tab().conv[d]; }
 
+namespace {
+
+// The remainder of sym[0..n) x^32 divided by the generator (sym[0] the
+// highest degree), in the encoder's register: octet k the coefficient of
+// x^(31 - k).  Leading zero symbols leave it zero, so they are skipped.
+void remainder(const tables& t, const std::uint8_t* sym, std::size_t n, std::uint64_t r[4]) {
+  std::size_t i = 0;
+  while (i < n && sym[i] == 0) ++i;
+  std::uint64_t r0 = 0, r1 = 0, r2 = 0, r3 = 0;
+  for (; i < n; ++i) {
+    const std::uint64_t* row = t.genrow[static_cast<std::uint8_t>(sym[i] ^ static_cast<std::uint8_t>(r0))];
+    r0 = ((r0 >> 8) | (r1 << 56)) ^ row[0];
+    r1 = ((r1 >> 8) | (r2 << 56)) ^ row[1];
+    r2 = ((r2 >> 8) | (r3 << 56)) ^ row[2];
+    r3 = (r3 >> 8) ^ row[3];
+  }
+  r[0] = r0, r[1] = r1, r[2] = r2, r[3] = r3;
+}
+
+inline std::uint8_t octet_of(const std::uint64_t r[4], unsigned k) {
+  return static_cast<std::uint8_t>(r[k / 8] >> (8 * (k % 8)));
+}
+
+}  // namespace
+
 void rs_encode(const std::uint8_t* data, std::uint8_t* parity, int basis) {
   const tables& t = tab();
-  std::uint8_t r[kRsParity] = {};
-  for (std::size_t i = 0; i < kRsK; ++i) {
-    const std::uint8_t d = basis == RS_DUAL ? t.conv[data[i]] : data[i];
-    const std::uint8_t fb = static_cast<std::uint8_t>(d ^ r[0]);
-    for (std::size_t k = 0; k + 1 < kRsParity; ++k) r[k] = static_cast<std::uint8_t>(r[k + 1] ^ mul(t, fb, t.gen[k + 1]));
-    r[kRsParity - 1] = mul(t, fb, t.gen[kRsParity]);
+  std::uint64_t r[4];
+  if (basis == RS_DUAL) {
+    std::uint8_t d[kRsK];
+    for (std::size_t i = 0; i < kRsK; ++i) d[i] = t.conv[data[i]];
+    remainder(t, d, kRsK, r);
+  } else {
+    remainder(t, data, kRsK, r);
   }
-  for (std::size_t k = 0; k < kRsParity; ++k) parity[k] = basis == RS_DUAL ? t.dual[r[k]] : r[k];
+  for (unsigned k = 0; k < kRsParity; ++k) parity[k] = basis == RS_DUAL ? t.dual[octet_of(r, k)] : octet_of(r, k);
 }
 
 int rs_decode(std::uint8_t* cw, int basis) {
   const tables& t = tab();
   std::uint8_t c[kRsN];
-  for (std::size_t i = 0; i < kRsN; ++i) c[i] = basis == RS_DUAL ? t.conv[cw[i]] : cw[i];
-  // Syndromes S_j = c(gamma^(112 + j)); symbol i has degree 254 - i.
-  std::uint8_t s[kRsParity];
+  const std::uint8_t* word = cw;
+  if (basis == RS_DUAL) {
+    for (std::size_t i = 0; i < kRsN; ++i) c[i] = t.conv[cw[i]];
+    word = c;
+  }
+  // The word divided by the generator: it is a codeword exactly when the
+  // remainder (the re-encoded check octets against the received ones) is
+  // zero, and the syndromes S_j = c(gamma^(112 + j)) are the remainder's
+  // values there, since the generator vanishes at its roots.
+  std::uint64_t r[4];
+  remainder(t, word, kRsK, r);
+  std::uint8_t rem[kRsParity];
   bool clean = true;
-  for (unsigned j = 0; j < kRsParity; ++j) {
-    const std::uint8_t x = t.gexp[(kFirstRoot + j) % 255];
-    std::uint8_t acc = 0;
-    for (std::size_t i = 0; i < kRsN; ++i) acc = static_cast<std::uint8_t>(mul(t, acc, x) ^ c[i]);
-    s[j] = acc;
-    clean = clean && acc == 0;
+  for (unsigned k = 0; k < kRsParity; ++k) {
+    rem[k] = static_cast<std::uint8_t>(octet_of(r, k) ^ word[kRsK + k]);
+    clean = clean && rem[k] == 0;
   }
   if (clean) return 0;
+  if (basis != RS_DUAL) std::memcpy(c, cw, kRsN);
+  std::uint8_t s[kRsParity];
+  for (unsigned j = 0; j < kRsParity; ++j) {
+    const std::uint8_t* step = t.root[j];
+    std::uint8_t acc = 0;
+    for (unsigned k = 0; k < kRsParity; ++k) acc = static_cast<std::uint8_t>(step[acc] ^ rem[k]);
+    s[j] = acc;
+  }
   // Berlekamp-Massey: the error locator lambda(x), lowest degree first.
   std::uint8_t lambda[kRsParity + 1] = {1}, b[kRsParity + 1] = {1}, tmp[kRsParity + 1];
   unsigned l = 0, m = 1;
@@ -132,18 +186,29 @@ int rs_decode(std::uint8_t* cw, int basis) {
   std::uint8_t omega[kRsParity] = {};
   for (unsigned i = 0; i < kRsParity; ++i)
     for (unsigned k = 0; k <= i && k <= l; ++k) omega[i] ^= mul(t, lambda[k], s[i - k]);
-  // Chien search over the 255 positions, Forney for the values.
+  // Chien search over the 255 positions, in logarithms: term i of
+  // lambda(X^-1) at position deg is alpha^(log lambda_i - 11 i deg).  A
+  // locator of degree l has at most l roots, so the search ends at the l-th.
+  int lg[kRsParity + 1], dec[kRsParity + 1];
+  unsigned terms = 0;
+  for (unsigned i = 1; i <= l; ++i) {
+    if (lambda[i] == 0) continue;
+    lg[terms] = t.log[lambda[i]];
+    dec[terms] = static_cast<int>((kRootStep * i) % 255);
+    ++terms;
+  }
   unsigned found = 0;
   std::uint8_t pos[kRsT], val[kRsT];
-  for (unsigned deg = 0; deg < kRsN; ++deg) {
-    const std::uint8_t xinv = t.gexp[(255 - deg) % 255];  // X^-1 with X = gamma^deg
-    std::uint8_t v = 0, p = 1;
-    for (unsigned i = 0; i <= l; ++i) {
-      v ^= mul(t, lambda[i], p);
-      p = mul(t, p, xinv);
+  unsigned degs[kRsT];
+  for (unsigned deg = 0; deg < kRsN && found < l; ++deg) {
+    std::uint8_t v = lambda[0];
+    for (unsigned q = 0; q < terms; ++q) {
+      v ^= t.exp[lg[q]];
+      lg[q] -= dec[q];  // on to the next position
+      if (lg[q] < 0) lg[q] += 255;
     }
     if (v != 0) continue;
-    if (found == kRsT) return -1;
+    const std::uint8_t xinv = t.gexp[(255 - deg) % 255];  // X^-1 with X = gamma^deg
     // Omega(X^-1) / lambda'(X^-1), times X^(1 - 112).
     std::uint8_t num = 0, den = 0, q = 1;
     for (unsigned i = 0; i < kRsParity; ++i) {
@@ -161,20 +226,19 @@ int rs_decode(std::uint8_t* cw, int basis) {
     const std::uint8_t e = mul(t, mul(t, num, inv(t, den)), t.gexp[xpow]);
     pos[found] = static_cast<std::uint8_t>(kRsN - 1 - deg);
     val[found] = e;
+    degs[found] = deg;
     ++found;
   }
   if (found != l) return -1;
-  std::uint8_t fixed[kRsN];
-  std::memcpy(fixed, c, sizeof fixed);
-  for (unsigned k = 0; k < found; ++k) fixed[pos[k]] ^= val[k];
-  // The repaired word must be a codeword.
+  // The repaired word must be a codeword: the error pattern's syndromes
+  // must be the received word's (the syndromes are linear).
   for (unsigned j = 0; j < kRsParity; ++j) {
-    const std::uint8_t x = t.gexp[(kFirstRoot + j) % 255];
     std::uint8_t acc = 0;
-    for (std::size_t i = 0; i < kRsN; ++i) acc = static_cast<std::uint8_t>(mul(t, acc, x) ^ fixed[i]);
-    if (acc != 0) return -1;
+    for (unsigned k = 0; k < found; ++k) acc ^= mul(t, val[k], t.gexp[((kFirstRoot + j) * degs[k]) % 255]);
+    if (acc != s[j]) return -1;
   }
-  for (std::size_t i = 0; i < kRsN; ++i) cw[i] = basis == RS_DUAL ? t.dual[fixed[i]] : fixed[i];
+  for (unsigned k = 0; k < found; ++k) c[pos[k]] ^= val[k];
+  for (std::size_t i = 0; i < kRsN; ++i) cw[i] = basis == RS_DUAL ? t.dual[c[i]] : c[i];
   return static_cast<int>(found);
 }
 

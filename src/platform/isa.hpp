@@ -1,0 +1,22 @@
+// Which SIMD instruction set the kernels use.  Every kernel gives the same
+// bits on every path; the choice is only speed.  The processor's best is
+// found once; a cap (the environment variable TAMBERL_ISA = scalar, sse2 or
+// avx2, or isa_set_cap at run time) lowers it, so tests and benchmarks can
+// run each path on one machine.
+#pragma once
+
+namespace tb::platform {
+
+enum isa_level : int { ISA_SCALAR = 0, ISA_SSE2 = 1, ISA_AVX2 = 2 };
+
+// The best level this processor runs.
+int isa_supported();
+// The level kernels use now: the supported level, capped.
+int isa_active();
+// Sets the cap (clamped to the valid range); returns the previous cap.
+int isa_set_cap(int level);
+// "scalar", "sse2" or "avx2"; -1 from isa_parse for any other name.
+const char* isa_name(int level);
+int isa_parse(const char* name);
+
+}  // namespace tb::platform
