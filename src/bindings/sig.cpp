@@ -1,5 +1,6 @@
 // tamberl.sig: code generators, the synthesiser, pulse-shaping and
 // link-budget helpers.
+#include "bindings/sig/bitline.hpp"
 #include "bindings/sig/codes.hpp"
 #include "bindings/sig/frames.hpp"
 #include "bindings/sig/functions.hpp"
@@ -40,6 +41,12 @@ PyMethodDef kFunctions[] = {
     function("rs_encode", py_rs_encode,
              "rs_encode(data, basis=\"dual\")\n--\n\nThe 32 Reed-Solomon (255,223) check octets of each row of 223 "
              "data octets (uint8), in the dual or the conventional basis: the frame stages' outer code."),
+    function("golay24_encode", py_golay24_encode,
+             "golay24_encode(data)\n--\n\nThe (24,12) Golay codewords of 12-bit values (uint32): 12 parity bits "
+             "above the data."),
+    function("golay24_decode", py_golay24_decode,
+             "golay24_decode(words)\n--\n\nThe 12 data bits of 24-bit Golay codewords with up to 3 bit errors "
+             "repaired (int32), -1 where more are certain."),
     function("mls_poly", py_mls_poly,
              "mls_poly(n)\n--\n\nThe maximal-length Galois polynomial for n stages (2..64), else 0."),
     kSentinel,
@@ -53,4 +60,4 @@ const std::initializer_list<StructSeq> kSeqs = {{&kFrameLayoutDesc, &g_frame_lay
 
 TB_MODULE(sig, "Waveform generation: PN and Gold codes, the synthesiser, pulse-shaping and link-budget helpers.",
           kFunctions, kSeqs, PnT,
-          GoldT, SynthT, FrameT, FrameDescT, ViterbiT, HdlcRxT, HdlcTxT)
+          GoldT, SynthT, FrameT, FrameDescT, ViterbiT, HdlcRxT, HdlcTxT, BitLineT, SyncSearchT)

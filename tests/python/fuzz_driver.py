@@ -35,6 +35,8 @@ from helpers import Reenter
 MAKERS = {
     "track.Dll": dict(code=np.array([0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0, 0], np.uint8), segments=3),
     "spectral.Corr": dict(ref=np.ones(16, np.complex64), dwell=2),
+    "sig.SyncSearch": dict(marker="1ACFFC1D", max_errors=3),
+    "sig.BitLine": dict(g3ruh=True, diff="nrzm"),
     "spectral.Corr2D": dict(ref=np.ones((4, 8), np.complex64)),
     "spectral.CorrDetector": dict(ref=np.ones(16, np.complex64), dwell=2),
     "spectral.CorrDetector2D": dict(ref=np.ones((4, 4), np.complex64)),

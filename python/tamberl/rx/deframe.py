@@ -46,9 +46,7 @@ class Deframer(Protocol):
 def nrzm_decode(bits: npt.ArrayLike) -> npt.NDArray[np.uint8]:
     """Differential (NRZ-M) decoding: a one is a change of level.  The first
     bit is taken against a 0 before the stream."""
-    b: npt.NDArray[np.uint8] = np.asarray(bits, np.uint8) & np.uint8(1)
-    prev: npt.NDArray[np.uint8] = np.concatenate([np.zeros(1, np.uint8), b[:-1]])
-    return b ^ prev
+    return sig.BitLine(diff="nrzm").steps(np.asarray(bits, np.uint8))
 
 
 def find_markers(bits: npt.ArrayLike, marker: str = ASM, max_errors: int = 3) -> List[Tuple[int, bool]]:
@@ -58,15 +56,16 @@ def find_markers(bits: npt.ArrayLike, marker: str = ASM, max_errors: int = 3) ->
     return [(i, inv) for i, inv, _ in _marker_hits(bits, marker, max_errors)]
 
 
+def unpack_hits(packed: npt.ArrayLike) -> List[Tuple[int, bool, int]]:
+    """SyncSearch hits as (stream bit index, inverted, bit errors)."""
+    v = np.asarray(packed, np.uint64)
+    return list(zip((v >> np.uint64(8)).tolist(), ((v >> np.uint64(7)) & np.uint64(1)).astype(bool).tolist(),
+                    (v & np.uint64(0x7F)).tolist()))
+
+
 def _marker_hits(bits: npt.ArrayLike, marker: str, max_errors: int) -> List[Tuple[int, bool, int]]:
     """find_markers, with each hit's count of bit errors."""
-    b = np.asarray(bits, np.uint8) & 1
-    m = np.unpackbits(np.frombuffer(bytes.fromhex(marker), np.uint8))
-    if len(b) < len(m):
-        return []
-    c = np.correlate(1 - 2 * b.astype(np.int32), 1 - 2 * m.astype(np.int32), "valid")
-    need = len(m) - 2 * max_errors
-    return [(int(i), bool(c[i] < 0), (len(m) - abs(int(c[i]))) // 2) for i in np.flatnonzero(np.abs(c) >= need)]
+    return unpack_hits(sig.SyncSearch(marker, max_errors).steps(np.asarray(bits, np.uint8)))
 
 
 def frame_description(frame_size: int, rs_basis: str = "conventional", depth: int = 1) -> sig.FrameDesc:
@@ -91,17 +90,19 @@ def frame_description(frame_size: int, rs_basis: str = "conventional", depth: in
 
 
 class _Alignment:
-    """One symbol-pair alignment: a Viterbi decoder, NRZ-M, and the bits not
-    yet searched or still needed by a pending marker."""
+    """One symbol-pair alignment: a Viterbi decoder, NRZ-M, the marker
+    search, and the bits a pending marker still needs."""
 
-    def __init__(self, off: int, differential: bool, coded: bool = True, first: int = 0) -> None:
+    def __init__(self, off: int, differential: bool, coded: bool = True, first: int = 0,
+                 max_errors: int = 3) -> None:
         self.off = off
         # uncoded: the symbols' hard decisions are the bits.  The decoder's
         # schedule is counted in capture symbol pairs, so a segment's decoder
         # decides as a continuous pass does.
         self.viterbi = sig.Viterbi(start=(first + off) // 2) if coded else None
-        self.differential = differential
-        self.last = np.uint8(0)  # the bit before the buffer, for NRZ-M
+        self.line = sig.BitLine(diff="nrzm" if differential else "none")
+        self.sync = sig.SyncSearch(ASM, max_errors)
+        self.found: List[Tuple[int, bool, int]] = []
         self.skip = off          # symbols still to drop before this alignment starts
         self.bits = np.zeros(0, np.uint8)
         self.base = 0            # stream bit index of bits[0]
@@ -117,21 +118,18 @@ class _Alignment:
             b = self.viterbi.steps(soft) if len(soft) else np.zeros(0, np.uint8)
             if final:
                 b = np.concatenate([b, self.viterbi.flush()])
-        if self.differential and len(b):
-            d = b ^ np.concatenate([[self.last], b[:-1]]).astype(np.uint8)
-            self.last = b[-1]
-            b = d
-        self.bits = np.concatenate([self.bits, b.astype(np.uint8)])
+        b = self.line.steps(b.astype(np.uint8))
+        self.found += unpack_hits(self.sync.steps(b))
+        self.bits = np.concatenate([self.bits, b])
 
     @property
     def end(self) -> int:
         return self.base + len(self.bits)
 
-    def search(self, max_errors: int) -> List[Tuple[int, bool, int]]:
-        """Markers that start at new positions (stream bit indices), with
+    def search(self) -> List[Tuple[int, bool, int]]:
+        """Markers found since the last call (stream bit indices), with
         whether they matched inverted and their bit errors."""
-        lo = self.searched - self.base
-        hits = [(self.base + lo + i, inv, e) for i, inv, e in _marker_hits(self.bits[lo:], ASM, max_errors)]
+        hits, self.found = self.found, []
         self.searched = max(self.searched, self.end - len(_ASM_BITS) + 1)
         return hits
 
@@ -162,8 +160,8 @@ class CcsdsDeframer:
         self.first, self.own = int(first), own
         # rate-1/2 coded: two symbol-pair alignments; uncoded: one symbol a bit
         self.rate = 2 if coded else 1
-        self.ali = ([_Alignment(0, differential, first=self.first), _Alignment(1, differential, first=self.first)]
-                    if coded else [_Alignment(0, differential, coded=False)])
+        self.ali = ([_Alignment(off, differential, first=self.first, max_errors=self.MAX_ERRORS) for off in (0, 1)]
+                    if coded else [_Alignment(0, differential, coded=False, max_errors=self.MAX_ERRORS)])
         # (symbol, alignment, bit index, inverted, marker errors)
         self.pending: List[Tuple[int, int, int, bool, int]] = []
         self.recent: List[Frame] = []
@@ -177,7 +175,7 @@ class CcsdsDeframer:
         lo, hi = self.own
         for a in self.ali:
             a.push(soft, final)
-            for at, inverted, errors in a.search(self.MAX_ERRORS):
+            for at, inverted, errors in a.search():
                 symbol = self.first + self.rate * at + a.off
                 if symbol < lo or (hi is not None and symbol >= hi):
                     continue
@@ -459,41 +457,16 @@ class Ao40Deframer:
         return Frame(symbol / self.baud, np.packbits(got[:8 * 256]).tobytes(), int(desc.rx_symbols), False, symbol)
 
 
-# Golay (24,12): parity bit i (i = 0 the codeword's bit 23) is the parity of
-# B[i] & data.  An error of up to 3 bits is found from its syndrome.
-GOLAY_B = (0x8ED, 0x1DB, 0x3B5, 0x769, 0xED1, 0xDA3, 0xB47, 0x68F, 0xD1D, 0xA3B, 0x477, 0xFFE)
-
-
-def golay_parity(data: int) -> int:
-    p = 0
-    for b in GOLAY_B:
-        p = (p << 1) | (bin(b & data).count("1") & 1)
-    return p
-
-
 def golay_encode(data: int) -> int:
-    """The 24-bit codeword of 12 data bits: parity above, data below."""
-    return (golay_parity(data & 0xFFF) << 12) | (data & 0xFFF)
-
-
-def _golay_syndromes() -> Dict[int, int]:
-    table = {0: 0}
-    for w in (1, 2, 3):
-        import itertools
-        for bits in itertools.combinations(range(24), w):
-            e = sum(1 << b for b in bits)
-            table.setdefault(golay_parity(e & 0xFFF) ^ (e >> 12), e)
-    return table
-
-
-_GOLAY = _golay_syndromes()
+    """The 24-bit Golay codeword of 12 data bits: parity above, data below."""
+    return int(sig.golay24_encode(data & 0xFFF)[0])
 
 
 def golay_decode(word: int) -> Optional[int]:
     """The 12 data bits of a received codeword with up to 3 bit errors, or
     None when more are certain."""
-    e = _GOLAY.get(golay_parity(word & 0xFFF) ^ (word >> 12))
-    return None if e is None else (word ^ e) & 0xFFF
+    d = int(sig.golay24_decode(word & 0xFFFFFF)[0])
+    return None if d < 0 else d
 
 
 AX100_SYNC = "930B51DE"
@@ -520,6 +493,7 @@ class Ax100Deframer:
         self.markers = self.failed = 0
         self.hits: List[Tuple[float, bool]] = []
         self.frame_symbols = 32 + self.CAPTURE
+        self.sync = sig.SyncSearch(self.SYNC, self.MAX_ERRORS)
 
     def _desc(self, m: int, scrambled: bool = True, rs: bool = True) -> sig.FrameDesc:
         """m octets: a shortened Reed-Solomon codeword (conventional basis)
@@ -559,10 +533,8 @@ class Ax100Deframer:
         hard = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)  # the library's soft sense: positive is a 0
         self.bits = np.concatenate([self.bits, hard])
         end = self.base + len(self.bits)
-        lo = self.searched - self.base
         lo_own, hi_own = self.own
-        for i, inv, _ in _marker_hits(self.bits[lo:], self.SYNC, self.MAX_ERRORS):
-            at = self.base + lo + i
+        for at, inv, _ in unpack_hits(self.sync.steps(hard)):
             if self.first + at >= lo_own and (hi_own is None or self.first + at < hi_own):
                 self.pending.append((at + 32, inv))
         self.searched = max(self.searched, end - 31)
@@ -602,14 +574,11 @@ class Ax100RsDeframer(Ax100Deframer):
 
     def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
         super().__init__(baud, first, own)
-        self.line = np.zeros(17, np.uint8)  # the last 17 received bits, for the descrambler
+        self.line = sig.BitLine(g3ruh=True)
         self.frame_symbols = 32 + self.CAPTURE
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
-        r = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)
-        h = np.concatenate([self.line, r])
-        u = r ^ h[5:5 + len(r)] ^ h[:len(r)]  # u[n] = r[n] ^ r[n-12] ^ r[n-17]
-        self.line = h[-17:]
+        u = self.line.steps((np.real(np.asarray(symbols)) < 0).astype(np.uint8))
         # the descrambled bits go on as hard symbols in the library's sense
         return super().push(np.where(u == 1, -1.0, 1.0).astype(np.float32), final)
 

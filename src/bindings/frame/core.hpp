@@ -71,6 +71,7 @@ class Ref {
 
 inline PyObject* to_py(bool v) { return PyBool_FromLong(v ? 1 : 0); }
 inline PyObject* to_py(double v) { return PyFloat_FromDouble(v); }
+inline PyObject* to_py(const char* v) { return PyUnicode_FromString(v); }
 inline PyObject* to_py(float v) { return PyFloat_FromDouble(static_cast<double>(v)); }
 template <class I>
   requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)

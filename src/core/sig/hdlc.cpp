@@ -5,6 +5,7 @@
 
 #include "core/common/blob.hpp"
 #include "core/common/status.hpp"
+#include "core/sig/bitline.hpp"
 
 namespace tb {
 
@@ -28,10 +29,6 @@ struct crc_table {
   }
 };
 const crc_table kCrc;
-
-// The G3RUH scrambler's taps on the register of the last 17 line bits
-// (newest in bit 0): bits 11 and 16 are x^12 and x^17.
-inline std::uint32_t g3ruh_taps(std::uint32_t scr) { return ((scr >> 11) ^ (scr >> 16)) & 1u; }
 
 // Bits kept at most since the last flag: the longest frame and a flag's first seven.
 std::size_t rx_limit(const hdlc_rx* h) { return 8u * static_cast<std::size_t>(h->max_bytes) + 7; }
