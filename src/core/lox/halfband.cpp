@@ -6,6 +6,10 @@
 #include <initializer_list>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/common/blob.hpp"
 
 namespace tb {
@@ -58,8 +62,9 @@ inline void keep_history(float* w, std::size_t m) { std::memmove(w, w + m, H * s
 // The pairing rule shared by both halfbands: a held input is the even sample
 // of the first pair; pairs are formed while two inputs remain and there is
 // room; one leftover input (or, if the capacity ran out, the first
-// unprocessed one) is held for the next call.  `chunk(m, pair)` runs m pairs,
-// `pair(q)` giving the inputs of pair q.
+// unprocessed one) is held for the next call.  `chunk(j, m, held, first, p)`
+// runs m pairs: when held, pair 0 is (first, p[0]) and the rest start at
+// p + 1; pair q of the rest is (p[2k], p[2k + 1]) with k = q - held.
 template <class H_, class S, class Chunk>
 std::size_t run_pairs(H_* h, const S* x, std::size_t n, std::size_t cap, Chunk chunk) {
   std::size_t i = 0, j = 0;
@@ -68,22 +73,7 @@ std::size_t run_pairs(H_* h, const S* x, std::size_t n, std::size_t cap, Chunk c
     if (avail == 0) break;
     const std::size_t m = std::min({avail, cap - j, kHalfbandChunk});
     const bool held = h->pending != 0;
-    const S first = h->held;
-    const std::size_t base = i;
-    chunk(j, m, [&](std::size_t q, S* even, S* odd) {
-      if (held) {
-        if (q == 0) {
-          *even = first;
-          *odd = x[base];
-        } else {
-          *even = x[base + 2 * q - 1];
-          *odd = x[base + 2 * q];
-        }
-      } else {
-        *even = x[base + 2 * q];
-        *odd = x[base + 2 * q + 1];
-      }
-    });
+    chunk(j, m, held, h->held, x + i);
     i += 2 * m - (held ? 1 : 0);
     h->pending = 0;
     h->pushes += m;
@@ -94,6 +84,49 @@ std::size_t run_pairs(H_* h, const S* x, std::size_t n, std::size_t cap, Chunk c
     h->held = x[i];
   }
   return j;
+}
+
+// The even and odd inputs of pairs q0.. q0 + k - 1, p[2i] and p[2i + 1],
+// split into the four work arrays at H + q0 (the SSE2 path transposes four
+// pairs at a time: each register is one pair's e.re, e.im, o.re, o.im).
+void split_pairs(hb* h, std::size_t q0, const cf32* p, std::size_t k) {
+  float *er = h->er + H + q0, *ei = h->ei + H + q0, *orr = h->orr + H + q0, *oi = h->oi + H + q0;
+  const float* f = reinterpret_cast<const float*>(p);
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 4 <= k; i += 4) {
+    __m128 a = _mm_loadu_ps(f + 4 * i), b = _mm_loadu_ps(f + 4 * i + 4);
+    __m128 c = _mm_loadu_ps(f + 4 * i + 8), d = _mm_loadu_ps(f + 4 * i + 12);
+    _MM_TRANSPOSE4_PS(a, b, c, d);
+    _mm_storeu_ps(er + i, a);
+    _mm_storeu_ps(ei + i, b);
+    _mm_storeu_ps(orr + i, c);
+    _mm_storeu_ps(oi + i, d);
+  }
+#endif
+  for (; i < k; ++i) {
+    er[i] = f[4 * i];
+    ei[i] = f[4 * i + 1];
+    orr[i] = f[4 * i + 2];
+    oi[i] = f[4 * i + 3];
+  }
+}
+
+// out[q] = (re[q], im[q]).
+void join(const float* re, const float* im, cf32* out, std::size_t m) {
+  float* o = reinterpret_cast<float*>(out);
+  std::size_t q = 0;
+#if defined(__SSE2__)
+  for (; q + 4 <= m; q += 4) {
+    const __m128 r = _mm_loadu_ps(re + q), i = _mm_loadu_ps(im + q);
+    _mm_storeu_ps(o + 2 * q, _mm_unpacklo_ps(r, i));
+    _mm_storeu_ps(o + 2 * q + 4, _mm_unpackhi_ps(r, i));
+  }
+#endif
+  for (; q < m; ++q) {
+    o[2 * q] = re[q];
+    o[2 * q + 1] = im[q];
+  }
 }
 
 // Writes the delay line w (the last H samples, newest at H - 1) as a ring of
@@ -163,19 +196,18 @@ void hb_reset(hb* h) {
 
 std::size_t hb_execute(hb* h, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
   hb_compact(h);
-  return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, auto pair) {
-    for (std::size_t q = 0; q < m; ++q) {
-      cf32 e, o;
-      pair(q, &e, &o);
-      h->er[H + q] = e.real();
-      h->ei[H + q] = e.imag();
-      h->orr[H + q] = o.real();
-      h->oi[H + q] = o.imag();
+  return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, bool held, cf32 first, const cf32* p) {
+    if (held) {
+      h->er[H] = first.real();
+      h->ei[H] = first.imag();
+      h->orr[H] = p[0].real();
+      h->oi[H] = p[0].imag();
     }
+    split_pairs(h, held ? 1 : 0, p + (held ? 1 : 0), m - (held ? 1 : 0));
     float yr[kHalfbandChunk], yi[kHalfbandChunk];
     hb_component(h->taps, h->er, h->orr, yr, m);
     hb_component(h->taps, h->ei, h->oi, yi, m);
-    for (std::size_t q = 0; q < m; ++q) out[j + q] = {yr[q], yi[q]};
+    join(yr, yi, out + j, m);
     keep_history(h->er, m);
     keep_history(h->ei, m);
     keep_history(h->orr, m);
@@ -277,8 +309,17 @@ void hbr2_reset(hbr2* h) {
 }
 
 std::size_t hbr2_execute(hbr2* h, const float* x, std::size_t n, cf32* out, std::size_t cap) {
-  return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, auto pair) {
-    for (std::size_t q = 0; q < m; ++q) pair(q, &h->e[H + q], &h->o[H + q]);
+  return run_pairs(h, x, n, cap, [&](std::size_t j, std::size_t m, bool held, float first, const float* p) {
+    std::size_t q = 0;
+    if (held) {
+      h->e[H] = first;
+      h->o[H] = p[0];
+      q = 1;
+    }
+    for (const float* s = p + q; q < m; ++q, s += 2) {
+      h->e[H + q] = s[0];
+      h->o[H + q] = s[1];
+    }
     float re[kHalfbandChunk], im[kHalfbandChunk];
     hbr2_parts(h->taps, h->centre_sign * 0.5f, h->e, h->o, re, im, m);
     // The quarter-rate rotation: every other output negated; the factor 2
