@@ -1,5 +1,6 @@
 #include "core/lox/lox.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -64,15 +65,26 @@ std::size_t front(lox* d, const S* x, std::size_t n, double freq_ctrl) {
   }
 }
 
+// Inputs mixed and filtered at a time: the mixed samples are read back by
+// the cascade while they are still in the cache.
+constexpr std::size_t kSubBlock = 4096;
+
 template <class S>
 std::int64_t block(lox* d, const S* x, std::size_t n, bool ctrl, double rate_ctrl, double freq_ctrl, cf32* out,
                    std::size_t cap) {
   if (n == 0) return 0;
-  if (!reserve(d, n)) return kStatusNoMemory;
-  const std::size_t c = front(d, x, n, ctrl ? freq_ctrl : 0.0);
-  if (c == 0) return 0;
-  return ctrl ? rc_execute_ctrl(d->cascade, d->scratch.data(), c, rate_ctrl, out, cap)
-              : rc_execute(d->cascade, d->scratch.data(), c, out, cap);
+  const std::size_t sub = std::min(n, kSubBlock);
+  if (!reserve(d, sub)) return kStatusNoMemory;
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < n; i += sub) {
+    const std::size_t c = front(d, x + i, std::min(sub, n - i), ctrl ? freq_ctrl : 0.0);
+    if (c == 0) continue;
+    const std::int64_t r = ctrl ? rc_execute_ctrl(d->cascade, d->scratch.data(), c, rate_ctrl, out + k, cap - k)
+                                : rc_execute(d->cascade, d->scratch.data(), c, out + k, cap - k);
+    if (r < 0) return r;
+    k += static_cast<std::size_t>(r);
+  }
+  return static_cast<std::int64_t>(k);
 }
 
 // One mixed sample into the cascade: rotated by the current phase, then the
