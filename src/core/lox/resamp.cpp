@@ -1,6 +1,8 @@
 #include "core/lox/resamp.hpp"
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -10,6 +12,7 @@
 #include <new>
 
 #include "core/common/blob.hpp"
+#include "platform/isa.hpp"
 #include "core/lox/lo.hpp"
 #include "core/lox/pulse.hpp"
 #include "platform/memory.hpp"
@@ -139,6 +142,74 @@ void resamp_reset(resamp* r) {
   std::fill(r->delay.begin(), r->delay.end(), cf32{});
 }
 
+// The transposed form's per-input step: acc[m] += t[k - 1 - m] (gr, gi)
+// for every m, each a product rounded to float and one sum, so the lanes
+// may run in any grouping.
+inline void spread_scalar(cf32* acc, const float* t, std::size_t k, std::size_t m, float gr, float gi) {
+  for (; m < k; ++m) {
+    const float w = t[k - 1 - m];
+    acc[m] = {acc[m].real() + w * gr, acc[m].imag() + w * gi};
+  }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// Two partial outputs a register (re, im, re, im): four taps loaded,
+// reversed, and each doubled for its output's two parts.
+void spread_sse2(cf32* acc, const float* t, std::size_t k, float gr, float gi) {
+  float* a = reinterpret_cast<float*>(acc);
+  const __m128 gv = _mm_setr_ps(gr, gi, gr, gi);
+  std::size_t m = 0;
+  for (; m + 4 <= k; m += 4) {
+    const __m128 w = _mm_shuffle_ps(_mm_loadu_ps(t + k - 4 - m), _mm_loadu_ps(t + k - 4 - m), _MM_SHUFFLE(0, 1, 2, 3));
+    _mm_storeu_ps(a + 2 * m, _mm_add_ps(_mm_loadu_ps(a + 2 * m), _mm_mul_ps(_mm_unpacklo_ps(w, w), gv)));
+    _mm_storeu_ps(a + 2 * m + 4, _mm_add_ps(_mm_loadu_ps(a + 2 * m + 4), _mm_mul_ps(_mm_unpackhi_ps(w, w), gv)));
+  }
+  spread_scalar(acc, t, k, m, gr, gi);
+}
+
+// Four partial outputs a register.
+__attribute__((target("avx2"))) void spread_avx2(cf32* acc, const float* t, std::size_t k, float gr, float gi) {
+  float* a = reinterpret_cast<float*>(acc);
+  const __m256 gv = _mm256_setr_ps(gr, gi, gr, gi, gr, gi, gr, gi);
+  const __m256i rev_lo = _mm256_setr_epi32(7, 7, 6, 6, 5, 5, 4, 4), rev_hi = _mm256_setr_epi32(3, 3, 2, 2, 1, 1, 0, 0);
+  std::size_t m = 0;
+  for (; m + 8 <= k; m += 8) {
+    const __m256 w = _mm256_loadu_ps(t + k - 8 - m);  // taps k-8-m .. k-1-m; lane 7 is t[k-1-m]
+    _mm256_storeu_ps(a + 2 * m,
+                     _mm256_add_ps(_mm256_loadu_ps(a + 2 * m), _mm256_mul_ps(_mm256_permutevar8x32_ps(w, rev_lo), gv)));
+    _mm256_storeu_ps(a + 2 * m + 8, _mm256_add_ps(_mm256_loadu_ps(a + 2 * m + 8),
+                                                  _mm256_mul_ps(_mm256_permutevar8x32_ps(w, rev_hi), gv)));
+  }
+  spread_scalar(acc, t, k, m, gr, gi);
+}
+#endif
+
+inline void spread(int isa, cf32* acc, const float* t, std::size_t k, float gr, float gi) {
+#if defined(__x86_64__) || defined(__i386__)
+  if (isa >= platform::ISA_AVX2) return spread_avx2(acc, t, k, gr, gi);
+  if (isa >= platform::ISA_SSE2) return spread_sse2(acc, t, k, gr, gi);
+#else
+  (void)isa;
+#endif
+  spread_scalar(acc, t, k, 0, gr, gi);
+}
+
+// After an output: delay[m - 1] = delay[m] + acc[m] (m = 1 .. k - 2),
+// delay[k - 2] = acc[k - 1], acc cleared.  Each element one sum, read
+// before the store below it overwrites it.
+inline void shift(cf32* delay, cf32* acc, std::size_t k) {
+  float* d = reinterpret_cast<float*>(delay);
+  const float* a = reinterpret_cast<const float*>(acc);
+  std::size_t m = 1;
+#if defined(__SSE2__)
+  for (; m + 2 < k; m += 2)
+    _mm_storeu_ps(d + 2 * (m - 1), _mm_add_ps(_mm_loadu_ps(d + 2 * m), _mm_loadu_ps(a + 2 * m)));
+#endif
+  for (; m + 1 < k; ++m) delay[m - 1] = {delay[m].real() + acc[m].real(), delay[m].imag() + acc[m].imag()};
+  delay[k - 2] = acc[k - 1];
+  std::fill(acc, acc + k, cf32{});
+}
+
 std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
   const std::uint32_t inc = r->block_inc;
   std::size_t i = 0, j = 0;
@@ -161,17 +232,14 @@ std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, s
   const float g = static_cast<float>(r->rate);
   cf32* acc = r->acc.data();
   cf32* delay = r->delay.data();
+  const int isa = platform::isa_active();
   for (; i < n && j < cap; ++i) {
     const float* t = r->taps.data() + static_cast<std::size_t>(arm(r, r->block_phase)) * k;
     if (k == 1) {
       const float w = t[0] * g;
       acc[0] = {acc[0].real() + w * x[i].real(), acc[0].imag() + w * x[i].imag()};
     } else {
-      const float gr = x[i].real() * g, gi = x[i].imag() * g;
-      for (std::size_t m = 0; m < k; ++m) {
-        const float w = t[k - 1 - m];
-        acc[m] = {acc[m].real() + w * gr, acc[m].imag() + w * gi};
-      }
+      spread(isa, acc, t, k, x[i].real() * g, x[i].imag() * g);
     }
     const std::uint32_t old = r->block_phase;
     r->block_phase += inc;
@@ -181,10 +249,7 @@ std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, s
       acc[0] = {};
     } else {
       out[j++] = {delay[0].real() + acc[0].real(), delay[0].imag() + acc[0].imag()};
-      for (std::size_t m = 1; m + 1 < k; ++m)
-        delay[m - 1] = {delay[m].real() + acc[m].real(), delay[m].imag() + acc[m].imag()};
-      delay[k - 2] = acc[k - 1];
-      for (std::size_t m = 0; m < k; ++m) acc[m] = {};
+      shift(delay, acc, k);
     }
   }
   return j;
