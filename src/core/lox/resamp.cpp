@@ -124,8 +124,15 @@ resamp* resamp_create(std::uint64_t p, std::uint64_t k, const float* taps, doubl
     r->block_inc = static_cast<std::uint32_t>(std::fmod(inc, 4294967296.0));
     r->d = ceil_pow2(k);
     r->ring.assign(2 * r->d, cf32{});
-    r->acc.assign(k, cf32{});
-    r->delay.assign(k > 1 ? k - 1 : 1, cf32{});
+    if (!r->up && k > 1 && k <= 32) {
+      r->kp = (k + 3) / 4 * 4;
+      r->spread_taps.assign(p * 2 * r->kp, 0.0f);
+      for (std::uint64_t a = 0; a < p; ++a)
+        for (std::uint64_t m = 0; m < k; ++m)
+          r->spread_taps[a * 2 * r->kp + 2 * m] = r->spread_taps[a * 2 * r->kp + 2 * m + 1] = taps[a * k + k - 1 - m];
+    }
+    r->acc.assign(std::max<std::uint64_t>(k, r->kp), cf32{});
+    r->delay.assign(std::max<std::uint64_t>(k > 1 ? k - 1 : 1, r->kp), cf32{});
     return r;
   } catch (...) {
     return nullptr;
@@ -207,8 +214,89 @@ inline void shift(cf32* delay, cf32* acc, std::size_t k) {
 #endif
   for (; m + 1 < k; ++m) delay[m - 1] = {delay[m].real() + acc[m].real(), delay[m].imag() + acc[m].imag()};
   delay[k - 2] = acc[k - 1];
-  std::fill(acc, acc + k, cf32{});
+  std::fill(acc, acc + k, cf32{});  // (padding lanes past k only ever gather zeros)
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The transposed decimator with its K partial outputs (acc) and K - 1
+// carried sums (delay) held in NR registers each, four complex lanes a
+// register, across a whole block; each lane adds the same products and sums
+// in the same order as spread_scalar and shift.  At an output, S = delay +
+// acc lane by lane (lane K - 1 taken from acc alone, as delay[K - 2] =
+// acc[K - 1] is no sum), the output is lane 0 and the new delay is S moved
+// down one lane.  Lanes past K - 1 hold only padding.  Returns the inputs
+// taken; *jp counts the outputs.
+template <int NR>
+__attribute__((target("avx2"))) std::size_t down_tiled(resamp* r, const cf32* x, std::size_t n, cf32* out,
+                                                       std::size_t cap, std::size_t* jp) {
+  const std::uint32_t inc = r->block_inc;
+  const float g = static_cast<float>(r->rate);
+  const std::size_t k = r->k, stride = 2 * r->kp;
+  float* accf = reinterpret_cast<float*>(r->acc.data());
+  float* delf = reinterpret_cast<float*>(r->delay.data());
+  __m256 a[NR], d[NR], last[NR];
+#pragma GCC unroll 8
+  for (int q = 0; q < NR; ++q) {
+    a[q] = _mm256_loadu_ps(accf + 8 * q);
+    d[q] = _mm256_loadu_ps(delf + 8 * q);
+    // all ones on the two floats of complex lane k - 1
+    const int lo = 8 * q;
+    last[q] = _mm256_castsi256_ps(_mm256_setr_epi32(
+        -(lo + 0 == 2 * static_cast<int>(k - 1)), -(lo + 1 == 2 * static_cast<int>(k - 1) + 1),
+        -(lo + 2 == 2 * static_cast<int>(k - 1)), -(lo + 3 == 2 * static_cast<int>(k - 1) + 1),
+        -(lo + 4 == 2 * static_cast<int>(k - 1)), -(lo + 5 == 2 * static_cast<int>(k - 1) + 1),
+        -(lo + 6 == 2 * static_cast<int>(k - 1)), -(lo + 7 == 2 * static_cast<int>(k - 1) + 1)));
+  }
+  std::size_t i = 0, j = *jp;
+  for (; i < n && j < cap; ++i) {
+    const float* t = r->spread_taps.data() + static_cast<std::size_t>(arm(r, r->block_phase)) * stride;
+    const float gr = x[i].real() * g, gi = x[i].imag() * g;
+    const __m256 gv = _mm256_setr_ps(gr, gi, gr, gi, gr, gi, gr, gi);
+#pragma GCC unroll 8
+    for (int q = 0; q < NR; ++q) a[q] = _mm256_add_ps(a[q], _mm256_mul_ps(_mm256_loadu_ps(t + 8 * q), gv));
+    const std::uint32_t old = r->block_phase;
+    r->block_phase += inc;
+    if (inc != 0 && r->block_phase >= old) continue;
+    __m256 sum[NR];
+#pragma GCC unroll 8
+    for (int q = 0; q < NR; ++q) sum[q] = _mm256_blendv_ps(_mm256_add_ps(d[q], a[q]), a[q], last[q]);
+    _mm_storel_pi(reinterpret_cast<__m64*>(out + j), _mm256_castps256_ps128(sum[0]));
+    ++j;
+#pragma GCC unroll 8
+    for (int q = 0; q < NR; ++q) {
+      // lanes 1 2 3 of this register, then lane 0 of the next
+      const __m256d down = _mm256_permute4x64_pd(_mm256_castps_pd(sum[q]), _MM_SHUFFLE(0, 3, 2, 1));
+      const __m256d next = q + 1 < NR ? _mm256_permute4x64_pd(_mm256_castps_pd(sum[q + 1]), _MM_SHUFFLE(0, 3, 2, 1))
+                                      : _mm256_setzero_pd();
+      d[q] = _mm256_castpd_ps(_mm256_blend_pd(down, next, 0x8));
+      a[q] = _mm256_setzero_ps();
+    }
+  }
+#pragma GCC unroll 8
+  for (int q = 0; q < NR; ++q) {
+    _mm256_storeu_ps(accf + 8 * q, a[q]);
+    _mm256_storeu_ps(delf + 8 * q, d[q]);
+  }
+  *jp = j;
+  return i;
+}
+
+// The tiled decimator for this K, or nullptr.
+using down_fn = std::size_t (*)(resamp*, const cf32*, std::size_t, cf32*, std::size_t, std::size_t*);
+down_fn tiled_for(const resamp* r) {
+  switch (r->kp / 4) {
+    case 1: return down_tiled<1>;
+    case 2: return down_tiled<2>;
+    case 3: return down_tiled<3>;
+    case 4: return down_tiled<4>;
+    case 5: return down_tiled<5>;
+    case 6: return down_tiled<6>;
+    case 7: return down_tiled<7>;
+    case 8: return down_tiled<8>;
+    default: return nullptr;
+  }
+}
+#endif
 
 std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
   const std::uint32_t inc = r->block_inc;
@@ -228,11 +316,19 @@ std::size_t resamp_execute(resamp* r, const cf32* x, std::size_t n, cf32* out, s
   // Transposed fractional decimator: each input is spread over the K partial
   // outputs through the arm of its output-time fraction; the factor rate
   // restores unit DC gain.
+  const int isa = platform::isa_active();
+#if defined(__x86_64__) || defined(__i386__)
+  if (isa >= platform::ISA_AVX2 && r->kp) {
+    if (down_fn f = tiled_for(r)) {
+      f(r, x, n, out, cap, &j);
+      return j;
+    }
+  }
+#endif
   const std::size_t k = r->k;
   const float g = static_cast<float>(r->rate);
   cf32* acc = r->acc.data();
   cf32* delay = r->delay.data();
-  const int isa = platform::isa_active();
   for (; i < n && j < cap; ++i) {
     const float* t = r->taps.data() + static_cast<std::size_t>(arm(r, r->block_phase)) * k;
     if (k == 1) {

@@ -34,6 +34,12 @@ struct resamp {
   std::uint64_t ring_index = 0;
   std::vector<cf32> acc;        // K transposed-form partial outputs
   std::vector<cf32> delay;      // max(K - 1, 1) carried partial sums
+  // The decimator's taps per arm reversed and doubled (t[K-1-m] twice for
+  // partial output m), padded with zeros to a whole number of 4-output
+  // registers: derived at creation for the AVX2 path, never persisted.  acc
+  // and delay are padded alike; only their first K and K - 1 are state.
+  std::vector<float> spread_taps;
+  std::uint64_t kp = 0;         // K rounded up to a multiple of 4 (0: no such table)
   std::uint32_t ctrl_acc = 0;   // push-engine fractional accumulator
   std::uint32_t countdown = 0;  // inputs to push before the next output
   std::uint32_t deferred = 0;   // pushes whose countdown step is still owed
