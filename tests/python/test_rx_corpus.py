@@ -133,11 +133,15 @@ def lilacsat_block(data81, voice):
     return bytes(block)
 
 
-@pytest.mark.parametrize("framing", ["CCSDS Concatenated", "LilacSat-1"])
-def test_concatenated_transmit_side_through_the_pipeline(framing):
+@pytest.mark.parametrize("framing, conv", [("CCSDS Concatenated", "CCSDS"), ("LilacSat-1", "CCSDS"),
+                                           ("CCSDS Concatenated", "NASA-DSN"),
+                                           ("CCSDS Concatenated", "CCSDS uninverted"),
+                                           ("CCSDS Concatenated", "NASA-DSN uninverted")])
+def test_concatenated_transmit_side_through_the_pipeline(framing, conv):
     """Blocks built with the library's frame stages, NRZ-M precoded and
-    convolutionally encoded (a plain encoder), BPSK on the audio IF: the
-    deframer gives back every frame's data."""
+    convolutionally encoded (a plain encoder; the pairs ordered and inverted
+    as the code variant sends them), BPSK on the audio IF: the deframer
+    gives back every frame's data."""
     rng = np.random.default_rng(7)
     sent, stream = [], [rng.integers(0, 2, 4000).astype(np.uint8)]
     for _ in range(10):
@@ -151,9 +155,13 @@ def test_concatenated_transmit_side_through_the_pipeline(framing):
         sent.append(data)
         stream += [ASM_BITS, body]
     stream.append(rng.integers(0, 2, 2000).astype(np.uint8))
-    channel = conv_encode(np.bitwise_xor.accumulate(np.concatenate(stream)))  # NRZ-M, then the code
+    pairs = conv_encode(np.bitwise_xor.accumulate(np.concatenate(stream))).reshape(-1, 2)  # NRZ-M, the code
+    g1, g2 = pairs[:, 0], pairs[:, 1] ^ 1  # (G1, not G2) as sent in the CCSDS order
+    order = {"CCSDS": (g1, g2 ^ 1), "NASA-DSN": (g2 ^ 1, g1), "CCSDS uninverted": (g1, g2),
+             "NASA-DSN uninverted": (g2, g1)}[conv]
+    channel = np.stack(order, axis=1).ravel()
     x, fs = bpsk_audio(channel, 9600, 11700.0, snr_db=15.0)
-    link = rx.Link(9600, None, 114, "conventional", True, framing=framing, audio_hz=12000.0)
+    link = rx.Link(9600, None, 114, "conventional", True, framing=framing, audio_hz=12000.0, convolutional=conv)
     got = rx.decode_source(rx.source.array_source(x, fs), link)
     assert [f.data for f in got.frames] == sent
 
@@ -264,4 +272,47 @@ def test_ax100_reed_solomon_transmit_side_through_the_pipeline():
     audio += 0.05 * rng.standard_normal(len(audio))
     link = rx.satellites.find("CA03").links()[0]
     got = rx.decode_source(rx.source.array_source(audio.astype(np.float32), 48000.0), link)
+    assert [f.data for f in got.frames] == sent
+
+
+def conv_u482c(bits):
+    """The U482C convolutional code: the frame stages' encoder gives each
+    pair as (G1, not G2); U482C sends (G2, G1)."""
+    d = sig.FrameDesc([], [], [])
+    d.add_field(bits)
+    d.add_stage(3, first_field=0, n_fields=1, emit_num=2, emit_den=1)
+    d.build()
+    pairs = d.bits().reshape(-1, 2)
+    return np.stack([pairs[:, 1] ^ 1, pairs[:, 0]], axis=1).ravel()
+
+
+@pytest.mark.parametrize("flags", [0x6, 0x7])
+def test_u482c_transmit_side_through_the_afsk_pipeline(flags):
+    """U482C frames (sync word, Golay header with L and the flags, the
+    randomised Reed-Solomon codeword, convolutionally coded with a zero tail
+    octet when flag bit 0 is set) as 4800-baud AFSK (2400 Hz a 1, 4800 Hz a
+    0, continuous phase) in noise: the data come back; a frame whose header
+    lacks the Reed-Solomon flag has no check and is not reported."""
+    from tamberl.rx.deframe import golay_encode
+    rng = np.random.default_rng(flags)
+    sync = np.unpackbits(np.frombuffer(bytes.fromhex("C3AA6655"), np.uint8))
+    sent, bits = [], [np.tile(np.array([1, 0], np.uint8), 200)]
+    for i in range(5):
+        data = rng.integers(0, 256, int(rng.integers(20, 60)), dtype=np.uint8).tobytes()
+        body = codeblock(data, ccsds_stages)
+        if flags & 1:
+            body = conv_u482c(np.concatenate([body, np.zeros(8, np.uint8)]))
+        f = flags if i != 2 else flags & ~0x4  # the third says it has no Reed-Solomon
+        if i != 2:
+            sent.append(data)
+        header = np.unpackbits(np.frombuffer(golay_encode(len(body) // 8 | (f & 7) << 8).to_bytes(3, "big"),
+                                             np.uint8))
+        bits += [np.tile(np.array([1, 0], np.uint8), 40), sync, header, body]
+    bits.append(np.tile(np.array([1, 0], np.uint8), 200))
+    b = np.concatenate(bits)
+    fs, baud = 48000.0, 4800.0
+    freq = np.repeat(np.where(b == 1, 2400.0, 4800.0), int(fs // baud))
+    audio = 0.4 * np.cos(2 * np.pi * np.cumsum(freq) / fs) + 0.1 * rng.standard_normal(len(freq))
+    link = rx.satellites.find("AISAT").links()[0]
+    got = rx.decode_source(rx.source.array_source(audio.astype(np.float32), fs), link)
     assert [f.data for f in got.frames] == sent

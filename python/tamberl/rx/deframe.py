@@ -89,13 +89,24 @@ def frame_description(frame_size: int, rs_basis: str = "conventional", depth: in
     return d
 
 
+# How each variant of the rate-1/2 K=7 code orders and inverts a pair, as
+# what the library's decoder (which takes G1, then G2 inverted) must do to
+# it: (swap the pair, then negate its second symbol).
+CONVOLUTIONAL = {"CCSDS": (False, False),               # G1, not G2
+                 "NASA-DSN": (True, False),             # not G2, G1
+                 "CCSDS uninverted": (False, True),     # G1, G2
+                 "NASA-DSN uninverted": (True, True)}   # G2, G1
+
+
 class _Alignment:
     """One symbol-pair alignment: a Viterbi decoder, NRZ-M, the marker
     search, and the bits a pending marker still needs."""
 
     def __init__(self, off: int, differential: bool, coded: bool = True, first: int = 0,
-                 max_errors: int = 3) -> None:
+                 max_errors: int = 3, convolutional: str = "CCSDS") -> None:
         self.off = off
+        self.swap, self.negate = CONVOLUTIONAL[convolutional]
+        self.half = np.zeros(0, np.float32)  # a symbol waiting for its pair (a pair order to undo)
         # uncoded: the symbols' hard decisions are the bits.  The decoder's
         # schedule is counted in capture symbol pairs, so a segment's decoder
         # decides as a continuous pass does.
@@ -115,6 +126,13 @@ class _Alignment:
         if self.viterbi is None:
             b = (soft < 0).astype(np.uint8)  # the library's sense: positive is a 0
         else:
+            if self.swap or self.negate:
+                soft = np.concatenate([self.half, soft])
+                cut = len(soft) - len(soft) % 2
+                soft, self.half = soft[:cut].reshape(-1, 2), soft[cut:]
+                if self.swap:
+                    soft = soft[:, ::-1]
+                soft = (soft * np.array([1.0, -1.0 if self.negate else 1.0], np.float32)).ravel()
             b = self.viterbi.steps(soft) if len(soft) else np.zeros(0, np.uint8)
             if final:
                 b = np.concatenate([b, self.viterbi.flush()])
@@ -154,13 +172,15 @@ class CcsdsDeframer:
 
     def __init__(self, baud: float, frame_size: int = 114, rs_basis: str = "conventional",
                  differential: bool = True, first: int = 0, own: Tuple[int, Optional[int]] = (0, None),
-                 desc: Optional[sig.FrameDesc] = None, coded: bool = True, depth: int = 1) -> None:
+                 desc: Optional[sig.FrameDesc] = None, coded: bool = True, depth: int = 1,
+                 convolutional: str = "CCSDS") -> None:
         self.baud, self.frame_size = float(baud), int(frame_size)
         self.desc = desc or frame_description(frame_size, rs_basis, depth)
         self.first, self.own = int(first), own
         # rate-1/2 coded: two symbol-pair alignments; uncoded: one symbol a bit
         self.rate = 2 if coded else 1
-        self.ali = ([_Alignment(off, differential, first=self.first, max_errors=self.MAX_ERRORS) for off in (0, 1)]
+        self.ali = ([_Alignment(off, differential, first=self.first, max_errors=self.MAX_ERRORS,
+                                convolutional=convolutional) for off in (0, 1)]
                     if coded else [_Alignment(0, differential, coded=False, max_errors=self.MAX_ERRORS)])
         # (symbol, alignment, bit index, inverted, marker errors)
         self.pending: List[Tuple[int, int, int, bool, int]] = []
@@ -597,9 +617,15 @@ class Ax100RsDeframer(Ax100Deframer):
 class U482cDeframer(Ax100Deframer):
     """U482C frames: the sync word (either polarity), a Golay-protected
     header (L on-air octets, flags), then L octets, de-randomised when its
-    flag says so and Reed-Solomon decoded when its flag says so (a frame
-    without the Reed-Solomon flag carries no check and is taken as it is).
-    Frames that say they are convolutionally coded are not decoded yet."""
+    flag says so and Reed-Solomon decoded when its flag says so.  A frame
+    without the Reed-Solomon flag carries no check at all: in noise, a
+    header whose flags came out wrong turned noise into such frames, so
+    they are refused (every U482C satellite we know sets the flag).  With
+    the convolutional flag the L octets are the rate-1/2 K=7 code of
+    L/2 - 1 octets and a zero tail octet, each pair sent G2 first, then G1,
+    neither inverted: the library's decoder takes (G1, not G2), so each
+    pair is swapped and its G2 symbol negated.  The reference decodes these
+    hard; so do we, from the hard bits."""
 
     SYNC = "C3AA6655"
 
@@ -612,7 +638,14 @@ class U482cDeframer(Ax100Deframer):
         header = golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
         if header is None:
             return None
-        m, conv, scrambled, rs = header & 0xFF, header >> 8 & 1, bool(header >> 9 & 1), bool(header >> 10 & 1)
-        if conv or m == 0 or (rs and m < 33) or start + 24 + 8 * m > end:
+        n, conv, scrambled, rs = header & 0xFF, header >> 8 & 1, bool(header >> 9 & 1), bool(header >> 10 & 1)
+        m = n // 2 - 1 if conv else n
+        if not rs or m < 33 or start + 24 + 8 * n > end:
             return None
-        return self._finish(b[24:], start, inv, m, scrambled, rs)
+        body = b[24:24 + 8 * n]
+        if conv:
+            pairs = (1.0 - 2.0 * body.astype(np.float32)).reshape(-1, 2)  # the library's sense: positive is a 0
+            soft = np.stack([pairs[:, 1], -pairs[:, 0]], axis=1).ravel()
+            v = sig.Viterbi()
+            body = np.concatenate([v.steps(soft), v.flush()])[:8 * m]
+        return self._finish(body, start, inv, m, scrambled, rs)

@@ -24,6 +24,7 @@ from tamberl import lox, track
 
 K = 4             # samples per symbol behind the down-converter, at most
 DC_SYMBOLS = 256  # the running mean that removes the DC (shorter ones eat into scrambled data)
+AFSK_BETA = 0.35  # roll-off of the AFSK channel filter
 
 
 @dataclass
@@ -99,9 +100,13 @@ class FskFront:
 class AfskFront(FskFront):
     """AFSK on an FM voice channel: the tones (af_hz +- |deviation_hz|) are
     moved to 0 Hz by the real-input down-converter at k samples per symbol,
-    and a frequency discriminator, scaled so the tone of a 1 gives +1 (the
-    high one for a positive deviation), gives the NRZ waveform FskFront
-    takes on from."""
+    whose terminal stage is a root-raised-cosine filter as wide as the
+    signal (|deviation_hz| + baud / 2 each side), and a frequency
+    discriminator, scaled so the tone of a 1 gives +1 (the high one for a
+    positive deviation), gives the NRZ waveform FskFront takes on from.
+    Without that filter the whole output band's noise reaches the
+    discriminator: at noise of half the recording's RMS the 4800-baud
+    U482C recordings gave 1 of 22 frames, with it all 22."""
     af_hz: float = 1700.0
     deviation_hz: float = 500.0
     prev: complex = 0j
@@ -117,7 +122,10 @@ class AfskFront(FskFront):
                 and abs(self.deviation_hz) + self.baud < self.fs_out / 2):
             raise ValueError(f"{self.fs_in:g} samples/s is too slow for {self.baud:g} baud AFSK at "
                              f"{self.af_hz:g} +- {abs(self.deviation_hz):g} Hz")
-        self.down = lox.Loxr(-(2 * self.af_hz / self.fs_in + 0.5), self.fs_out / self.fs_in)
+        width = abs(self.deviation_hz) + self.baud / 2  # Hz each side of the centre
+        self.down = lox.MatchedLoxr(-(2 * self.af_hz / self.fs_in + 0.5), self.fs_out / self.fs_in, pulse="rrc",
+                                    beta=AFSK_BETA, span=4,
+                                    pulse_sps=(1 + AFSK_BETA) * self.fs_out / (2 * width))
 
     def baseband(self, v: np.ndarray) -> np.ndarray:
         assert self.down is not None

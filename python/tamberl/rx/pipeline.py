@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from tamberl.rx.deframe import (AO40_BLOCK, Ao40Deframer, Ax25Deframer, Ax100Deframer, Ax100RsDeframer, U482cDeframer, CcsdsDeframer, Deframer, Frame,
+from tamberl.rx.deframe import (AO40_BLOCK, CONVOLUTIONAL, Ao40Deframer, Ax25Deframer, Ax100Deframer, Ax100RsDeframer, U482cDeframer, CcsdsDeframer, Deframer, Frame,
                                 LilacSatDeframer, frame_description, repeats)
 from tamberl.rx.demod import TIMING_HZ, TIMING_HZ_UNCHECKED, BpskDemod
 from tamberl.rx.frontend import FrontEnd
@@ -49,6 +49,7 @@ class Link:
     deviation_hz: float = 500.0           # AFSK: the tones' offset from audio_hz; negative: the low tone is a 1
     audio_hz: Optional[float] = None      # nominal carrier in receiver audio (a real capture)
     frequency_hz: Optional[float] = None  # nominal radio frequency
+    convolutional: str = "CCSDS"          # the code's pair order and inversion (CCSDS Concatenated)
 
     def for_capture(self, real: bool, centre_hz: Optional[float] = None) -> "Link":
         """This link with the carrier hint a capture needs: the one given, or
@@ -75,6 +76,8 @@ class Link:
             raise ValueError("the carrier hint must be finite")
         if self.framing.startswith("CCSDS"):
             frame_description(self.frame_size, self.rs_basis, self.rs_depth)  # refuses what it cannot build
+        if self.convolutional not in CONVOLUTIONAL:
+            raise ValueError(f"convolutional {self.convolutional!r} is not decoded (one of: {', '.join(CONVOLUTIONAL)})")
 
     def frame_symbols(self) -> int:
         """Symbols from a frame's start to its end, at most."""
@@ -134,7 +137,8 @@ class Link:
         if self.framing == "U482C":
             return U482cDeframer(self.baud, first, own)
         return CcsdsDeframer(self.baud, self.frame_size, self.rs_basis, self.differential, first, own,
-                             coded=self.framing == "CCSDS Concatenated", depth=self.rs_depth)
+                             coded=self.framing == "CCSDS Concatenated", depth=self.rs_depth,
+                             convolutional=self.convolutional)
 
 
 @dataclass

@@ -10,6 +10,7 @@ from functools import lru_cache
 from importlib import resources
 from typing import Any, Dict, List, Tuple
 
+from tamberl.rx.deframe import CONVOLUTIONAL
 from tamberl.rx.pipeline import FRAMINGS, MODULATIONS, Link
 
 
@@ -27,7 +28,7 @@ class Satellite:
 
 def supported(t: Dict[str, Any]) -> bool:
     return (t.get("modulation") in MODULATIONS and t.get("framing") in FRAMINGS
-            and t.get("convolutional", "CCSDS") == "CCSDS")
+            and t.get("convolutional", "CCSDS") in CONVOLUTIONAL)
 
 
 def link_of(sat: Satellite, t: Dict[str, Any]) -> Link:
@@ -36,7 +37,7 @@ def link_of(sat: Satellite, t: Dict[str, Any]) -> Link:
                 rs_depth=int(t.get("rs_interleaving", 1)),
                 modulation=t["modulation"], framing=t["framing"], satellite=sat.name, transmitter=t["name"],
                 audio_hz=t.get("audio_hz", t.get("af_carrier")), frequency_hz=t.get("frequency"),
-                deviation_hz=float(t.get("deviation", 500.0)))
+                deviation_hz=float(t.get("deviation", 500.0)), convolutional=t.get("convolutional", "CCSDS"))
 
 
 def _key(name: str) -> str:
