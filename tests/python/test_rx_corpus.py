@@ -13,7 +13,7 @@ from tamberl import rx, sig
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 REFERENCE = json.loads((DATA / "recordings.reference.json").read_text())
-FRAMING = {"by701": "CCSDS Concatenated", "itasat1": "AX.25", "lilacsat1": "LilacSat-1", "ao73": "AO-40 FEC",
+FRAMING = {"by701": "CCSDS Concatenated", "itasat1": "AX.25", "ao27": "AX.25", "lilacsat1": "LilacSat-1", "ao73": "AO-40 FEC",
            **{n: "AX100 ASM+Golay" for n in ("1kuns_pf", "aistechsat3", "facsat_1", "innosat_2", "delphini1")},
            **{n: "AX100 Reed Solomon" for n in ("gomx_3", "ca03_9k6", "tw_1c")},
            "ks_1q": "CCSDS Concatenated", "astrocast_9k6": "CCSDS Reed-Solomon",
@@ -22,7 +22,7 @@ FRAMING = {"by701": "CCSDS Concatenated", "itasat1": "AX.25", "lilacsat1": "Lila
 # blocks, all of which we decode; the reference's best run adds decodes of
 # the block the end of the pass cuts off (three different ones over its three
 # runs) and one fill block with two bit errors.
-REAL_FRAMES = {"lilacsat1": 29, "galassia": 6}  # galassia: 6 of the reference's 7, a gap still open
+REAL_FRAMES = {"lilacsat1": 29}
 
 
 def decode_json(name):

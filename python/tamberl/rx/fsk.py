@@ -101,15 +101,24 @@ class AfskFront(FskFront):
     """AFSK on an FM voice channel: the tones (af_hz +- |deviation_hz|) are
     moved to 0 Hz by the real-input down-converter at k samples per symbol,
     whose terminal stage is a root-raised-cosine filter as wide as the
-    signal (|deviation_hz| + baud / 2 each side), and a frequency
-    discriminator, scaled so the tone of a 1 gives +1 (the high one for a
-    positive deviation), gives the NRZ waveform FskFront takes on from.
-    Without that filter the whole output band's noise reaches the
-    discriminator: at noise of half the recording's RMS the 4800-baud
-    U482C recordings gave 1 of 22 frames, with it all 22."""
+    signal (|deviation_hz| + baud / 2 each side).  Two streams come out, a
+    row each, both positive for the tone of a 1 (the high one for a positive
+    deviation):
+      0. a frequency discriminator, the NRZ waveform FskFront conditions;
+      1. the two tones' energies over a symbol (each tone brought to 0 Hz and
+         through a one-symbol rectangle, the matched filter of a tone burst),
+         as (E1 - E0) / (E1 + E0): level-free, so it needs no DC removal.
+    Without the channel filter the whole band's noise reached the
+    discriminator: at noise of half the recording's RMS the 4800-baud U482C
+    recordings gave 1 of 22 frames, with it all 22.  Bell 202 tones at
+    1240 baud (AO-27, modulation index 0.8) leave single-symbol tones the
+    discriminator misreads: every AO-27 frame failed its CRC, and the tone
+    energies decode them all; at index 0.5 (U482C) the discriminator is the
+    better in noise.  Each stream feeds its own receiver branches."""
     af_hz: float = 1700.0
     deviation_hz: float = 500.0
     prev: complex = 0j
+    tones: Optional[Any] = None  # the tone filters of the 1 and of the 0
 
     def __post_init__(self) -> None:
         if not (self.fs_in > 0 and self.baud > 0 and np.isfinite(self.fs_in) and np.isfinite(self.baud)):
@@ -126,10 +135,18 @@ class AfskFront(FskFront):
         self.down = lox.MatchedLoxr(-(2 * self.af_hz / self.fs_in + 0.5), self.fs_out / self.fs_in, pulse="rrc",
                                     beta=AFSK_BETA, span=4,
                                     pulse_sps=(1 + AFSK_BETA) * self.fs_out / (2 * width))
+        one = self.deviation_hz / self.fs_out  # the tone of a 1, in cycles per output sample
+        self.tones = [lox.MatchedLOX(-f, 1.0, pulse="iandd", pulse_sps=float(self.k)) for f in (one, -one)]
 
-    def baseband(self, v: np.ndarray) -> np.ndarray:
-        assert self.down is not None
-        z = self.down.execute(v)
+    def push(self, x: np.ndarray) -> np.ndarray:
+        assert self.down is not None and self.tones is not None
+        z = self.down.execute(np.asarray(x, np.float32))
+        e1, e0 = (np.abs(t.execute(z)).astype(np.float64) ** 2 for t in self.tones)
+        energies = (e1 - e0) / np.maximum(e1 + e0, 1e-30)
+        return np.stack([self.condition(self.discriminate(z)), energies.astype(np.float32)])
+
+    def discriminate(self, z: np.ndarray) -> np.ndarray:
+        """Frequency from the centre over the deviation, per sample."""
         if not len(z):
             return np.zeros(0, np.float64)
         prev = np.concatenate([[self.prev], z[:-1]])
@@ -145,6 +162,7 @@ class FskPhase:
     sense (positive for a 0; the audio is positive for a 1)."""
     phase: int
     k: int
+    channel: int = 0   # the row of a front that gives several streams
     pos: int = 0
     # what the pipeline reads of a demodulator
     carrier_hz: float = 0.0
@@ -153,6 +171,7 @@ class FskPhase:
     telemetry: Optional[Any] = None
 
     def push(self, z: np.ndarray) -> np.ndarray:
+        z = z[self.channel] if z.ndim == 2 else z
         first = (self.phase - self.pos) % self.k
         self.pos += len(z)
         return (-z[first::self.k]).astype(np.float32)
@@ -178,6 +197,7 @@ class FskTimed:
 
     def push(self, z: np.ndarray) -> np.ndarray:
         assert self.sync is not None
+        z = z[0] if z.ndim == 2 else z
         y: np.ndarray = (-np.real(self.sync.steps(z.astype(np.complex64)))).astype(np.float32)
         return y
 

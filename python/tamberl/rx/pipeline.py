@@ -186,9 +186,12 @@ class Receive:
             fsk = (FskFront(float(fs), link.baud, real) if link.modulation == "FSK" else
                    AfskFront(float(fs), link.baud, real, af_hz=link.audio_hz or 1700.0,
                              deviation_hz=link.deviation_hz))
-            return cls(fsk, [FskPhase(p, fsk.k) for p in range(fsk.k)] + [FskTimed(fsk.k)])
+            demods: List[Any] = [FskPhase(p, fsk.k) for p in range(fsk.k)] + [FskTimed(fsk.k)]
+            if link.modulation == "AFSK":  # the tone energies' stream, a branch for each phase too
+                demods += [FskPhase(p, fsk.k, channel=1) for p in range(fsk.k)]
+            return cls(fsk, demods)
         front = FrontEnd(float(fs), real, link.baud, link.carrier_hz)
-        demods: List[Any] = []
+        demods = []
         for hz in link.timings():
             d = BpskDemod(front.fs_out, link.baud, front.hint_out, front.real_out, floor_hz=front.floor_out,
                           timing_hz=hz)
