@@ -13,7 +13,7 @@ from tamberl import rx, sig
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 REFERENCE = json.loads((DATA / "recordings.reference.json").read_text())
-FRAMING = {"by701": "CCSDS Concatenated", "itasat1": "AX.25", "ao27": "AX.25", "lilacsat1": "LilacSat-1", "ao73": "AO-40 FEC",
+FRAMING = {"by701": "CCSDS Concatenated", "itasat1": "AX.25", "ao27": "AX.25", "upmsat_2": "AX.25", "lilacsat1": "LilacSat-1", "ao73": "AO-40 FEC",
            **{n: "AX100 ASM+Golay" for n in ("1kuns_pf", "aistechsat3", "facsat_1", "innosat_2", "delphini1")},
            **{n: "AX100 Reed Solomon" for n in ("gomx_3", "ca03_9k6", "tw_1c")},
            "ks_1q": "CCSDS Concatenated", "astrocast_9k6": "CCSDS Reed-Solomon",

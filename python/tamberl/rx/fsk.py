@@ -185,7 +185,7 @@ class FskTimed:
     """The branch for frames longer than a fixed phase stays in the eye:
     the library's timing synchroniser on the same stream."""
     k: int
-    bn: float = 0.02
+    bn: float = 0.01
     sync: Optional[Any] = None
     carrier_hz: float = 0.0
     line: bool = True
