@@ -28,6 +28,40 @@ AFSK_BETA = 0.35  # roll-off of the AFSK channel filter
 
 
 @dataclass
+class FmDemod:
+    """The FM receiver an I/Q capture lacks: the carrier (hint_hz from the
+    centre) moved to 0 Hz and the channel taken at fs_out by the library's
+    down-converter, then a frequency discriminator: out comes the audio an
+    FM receiver gives (Hz of deviation), for the FSK and AFSK chains that
+    take receiver audio."""
+    fs_in: float
+    hint_hz: float
+    fs_out: float
+    down: Optional[Any] = None
+    prev: complex = 0j
+
+    def __post_init__(self) -> None:
+        self.fs_out = min(self.fs_out, self.fs_in)
+        self.down = lox.LOX(-self.hint_hz / self.fs_in, self.fs_out / self.fs_in)
+
+    def push(self, x: np.ndarray) -> np.ndarray:
+        assert self.down is not None
+        z = self.down.execute(np.asarray(x, np.complex64))
+        if not len(z):
+            return np.zeros(0, np.float32)
+        prev = np.concatenate([[self.prev], z[:-1]])
+        self.prev = complex(z[-1])
+        audio: np.ndarray = (np.angle(z * np.conj(prev)) * (self.fs_out / (2 * np.pi))).astype(np.float32)
+        return audio
+
+
+def fm_audio_rate(baud: float) -> float:
+    """The audio rate an I/Q capture's FM receiver gives: that of the
+    recordings (48 kHz), or 5 samples a symbol for faster links."""
+    return max(48000.0, 5.0 * baud)
+
+
+@dataclass
 class FskFront:
     """push(block) -> the matched-filtered, DC-free float32 stream at K
     samples per symbol (k of them, fewer when the capture is slower)."""
@@ -35,12 +69,13 @@ class FskFront:
     baud: float
     real_in: bool = True
     k: int = K
+    hint_hz: float = 0.0  # an I/Q capture's carrier, from the centre
+    fm: Optional[FmDemod] = None
     down: Optional[Any] = None
     tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))   # the DC window's history
     mf_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the matched filter's
     pow_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the level's
     # the front-end attributes the pipeline reads
-    hint_hz: float = 0.0
     hint_out: float = 0.0
     fs_out: float = 0.0
     real_out: bool = True
@@ -49,8 +84,7 @@ class FskFront:
     def __post_init__(self) -> None:
         if not (self.fs_in > 0 and self.baud > 0 and np.isfinite(self.fs_in) and np.isfinite(self.baud)):
             raise ValueError("the sample rate and the baud rate must be positive")
-        if not self.real_in:
-            raise ValueError("FSK from I/Q captures is not decoded yet: give the FM receiver's audio")
+        self.receive_fm()
         self.k = int(min(K, np.floor(self.fs_in / self.baud)))
         if self.k < 2:
             raise ValueError(f"{self.fs_in:g} samples/s is too slow for {self.baud:g} baud FSK (more than "
@@ -60,8 +94,16 @@ class FskFront:
             self.down = lox.LOX(0.0, rate)
         self.fs_out = self.k * self.baud
 
+    def receive_fm(self) -> None:
+        """An I/Q capture goes through an FM receiver first; the rest of the
+        chain then takes its audio."""
+        if not self.real_in:
+            self.fm = FmDemod(self.fs_in, self.hint_hz, fm_audio_rate(self.baud))
+            self.fs_in = self.fm.fs_out
+
     def push(self, x: np.ndarray) -> np.ndarray:
-        return self.condition(self.baseband(np.asarray(x, np.float32)))
+        x = self.fm.push(x) if self.fm is not None else np.asarray(x, np.float32)
+        return self.condition(self.baseband(x))
 
     def baseband(self, v: np.ndarray) -> np.ndarray:
         """The NRZ waveform at k samples per symbol."""
@@ -123,8 +165,7 @@ class AfskFront(FskFront):
     def __post_init__(self) -> None:
         if not (self.fs_in > 0 and self.baud > 0 and np.isfinite(self.fs_in) and np.isfinite(self.baud)):
             raise ValueError("the sample rate and the baud rate must be positive")
-        if not self.real_in:
-            raise ValueError("AFSK from I/Q captures is not decoded yet: give the FM receiver's audio")
+        self.receive_fm()
         self.k = K
         self.fs_out = self.k * self.baud
         if not (self.deviation_hz != 0 and self.fs_out < 0.48 * self.fs_in
@@ -140,7 +181,8 @@ class AfskFront(FskFront):
 
     def push(self, x: np.ndarray) -> np.ndarray:
         assert self.down is not None and self.tones is not None
-        z = self.down.execute(np.asarray(x, np.float32))
+        x = self.fm.push(x) if self.fm is not None else np.asarray(x, np.float32)
+        z = self.down.execute(x)
         e1, e0 = (np.abs(t.execute(z)).astype(np.float64) ** 2 for t in self.tones)
         energies = (e1 - e0) / np.maximum(e1 + e0, 1e-30)
         return np.stack([self.condition(self.discriminate(z)), energies.astype(np.float32)])

@@ -183,8 +183,9 @@ class Receive:
     def start(cls, link: Link, fs: float, real: bool, grid_offset: Optional[float] = None) -> "Receive":
         assert link.carrier_hz is not None, "for_capture gives the link its carrier hint"
         if link.modulation in ("FSK", "AFSK"):
-            fsk = (FskFront(float(fs), link.baud, real) if link.modulation == "FSK" else
-                   AfskFront(float(fs), link.baud, real, af_hz=link.audio_hz or 1700.0,
+            hint = 0.0 if real else float(link.carrier_hz)
+            fsk = (FskFront(float(fs), link.baud, real, hint_hz=hint) if link.modulation == "FSK" else
+                   AfskFront(float(fs), link.baud, real, hint_hz=hint, af_hz=link.audio_hz or 1700.0,
                              deviation_hz=link.deviation_hz))
             demods: List[Any] = [FskPhase(p, fsk.k) for p in range(fsk.k)] + [FskTimed(fsk.k)]
             if link.modulation == "AFSK":  # the tone energies' stream, a branch for each phase too
