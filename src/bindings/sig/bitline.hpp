@@ -111,31 +111,23 @@ in stream order; any chunking gives the same hits.)";
   }
 };
 
-// golay24_encode(data) / golay24_decode(words): elementwise over arrays.
-inline PyObject* py_golay24_encode(PyObject*, PyObject* args, PyObject* kw) {
-  static const char* const kwlist[] = {"data", nullptr};
+// A core function of one value applied to every element of an array
+// argument named Arg (any shape in, a flat array out).
+template <class I, class O, O (*Fn)(I), Str Arg>
+PyObject* py_elementwise(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {Arg.v, nullptr};
   PyObject* o;
   if (!parse(args, kw, "O", kwlist, &o)) return nullptr;
-  In<std::uint32_t, true> d;
-  if (!d.convert(o)) return nullptr;
-  PyArrayObject* out = fresh<std::uint32_t>(d.size());
+  In<I, true> in;
+  if (!in.convert(o)) return nullptr;
+  PyArrayObject* out = fresh<O>(in.size());
   if (!out) return nullptr;
-  std::uint32_t* p = static_cast<std::uint32_t*>(PyArray_DATA(out));
-  for (std::size_t i = 0; i < d.size(); ++i) p[i] = tb::golay24_encode(d.data()[i]);
+  O* p = static_cast<O*>(PyArray_DATA(out));
+  for (std::size_t i = 0; i < in.size(); ++i) p[i] = Fn(in.data()[i]);
   return reinterpret_cast<PyObject*>(out);
 }
 
-inline PyObject* py_golay24_decode(PyObject*, PyObject* args, PyObject* kw) {
-  static const char* const kwlist[] = {"words", nullptr};
-  PyObject* o;
-  if (!parse(args, kw, "O", kwlist, &o)) return nullptr;
-  In<std::uint32_t, true> w;
-  if (!w.convert(o)) return nullptr;
-  PyArrayObject* out = fresh<std::int32_t>(w.size());
-  if (!out) return nullptr;
-  std::int32_t* p = static_cast<std::int32_t*>(PyArray_DATA(out));
-  for (std::size_t i = 0; i < w.size(); ++i) p[i] = tb::golay24_decode(w.data()[i]);
-  return reinterpret_cast<PyObject*>(out);
-}
+inline constexpr auto py_golay24_encode = py_elementwise<std::uint32_t, std::uint32_t, tb::golay24_encode, "data">;
+inline constexpr auto py_golay24_decode = py_elementwise<std::uint32_t, std::int32_t, tb::golay24_decode, "words">;
 
 }  // namespace tb::py
