@@ -506,6 +506,7 @@ class Ax100Deframer:
     def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
         self.baud, self.first, self.own = float(baud), int(first), own
         self.bits = np.zeros(0, np.uint8)
+        self.soft = np.zeros(0, np.float32)  # the symbols the bits were decided from
         self.base = 0
         self.searched = 0
         self.pending: List[Tuple[int, bool]] = []  # (bit index after the sync, inverted)
@@ -550,8 +551,10 @@ class Ax100Deframer:
         return Frame(symbol / self.baud, np.packbits(got[:8 * size]).tobytes(), int(desc.rx_symbols), inv, symbol)
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
-        hard = (np.real(np.asarray(symbols)) < 0).astype(np.uint8)  # the library's soft sense: positive is a 0
+        soft = np.real(np.asarray(symbols)).astype(np.float32)
+        hard = (soft < 0).astype(np.uint8)  # the library's soft sense: positive is a 0
         self.bits = np.concatenate([self.bits, hard])
+        self.soft = np.concatenate([self.soft, soft])
         end = self.base + len(self.bits)
         lo_own, hi_own = self.own
         for at, inv, _ in unpack_hits(self.sync.steps(hard)):
@@ -566,7 +569,7 @@ class Ax100Deframer:
                 out.append(frame)
         keep = min([p[0] - 32 for p in self.pending] + [self.searched])
         k = max(0, keep - self.base)
-        self.bits, self.base = self.bits[k:], self.base + k
+        self.bits, self.soft, self.base = self.bits[k:], self.soft[k:], self.base + k
         return out
 
     def flush(self) -> List[Frame]:
@@ -625,7 +628,7 @@ class U482cDeframer(Ax100Deframer):
     L/2 - 1 octets and a zero tail octet, each pair sent G2 first, then G1,
     neither inverted: the library's decoder takes (G1, not G2), so each
     pair is swapped and its G2 symbol negated.  The reference decodes these
-    hard; so do we, from the hard bits."""
+    from hard bits; we take the soft symbols."""
 
     SYNC = "C3AA6655"
 
@@ -644,7 +647,8 @@ class U482cDeframer(Ax100Deframer):
             return None
         body = b[24:24 + 8 * n]
         if conv:
-            pairs = (1.0 - 2.0 * body.astype(np.float32)).reshape(-1, 2)  # the library's sense: positive is a 0
+            at = start - self.base + 24
+            pairs = (self.soft[at:at + 8 * n] * np.float32(-1.0 if inv else 1.0)).reshape(-1, 2)
             soft = np.stack([pairs[:, 1], -pairs[:, 0]], axis=1).ravel()
             v = sig.Viterbi()
             body = np.concatenate([v.steps(soft), v.flush()])[:8 * m]
