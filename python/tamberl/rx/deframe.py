@@ -111,7 +111,7 @@ class _Alignment:
         # schedule is counted in capture symbol pairs, so a segment's decoder
         # decides as a continuous pass does.
         self.viterbi = sig.Viterbi(start=(first + off) // 2) if coded else None
-        self.line = sig.BitLine(diff="nrzm" if differential else "none")
+        self.line = sig.BitLine(diff="nrzm") if differential else None
         self.sync = sig.SyncSearch(ASM, max_errors)
         self.found: List[Tuple[int, bool, int]] = []
         self.skip = off          # symbols still to drop before this alignment starts
@@ -136,7 +136,7 @@ class _Alignment:
             b = self.viterbi.steps(soft) if len(soft) else np.zeros(0, np.uint8)
             if final:
                 b = np.concatenate([b, self.viterbi.flush()])
-        b = self.line.steps(b.astype(np.uint8))
+        b = self.line.steps(b) if self.line is not None else b.astype(np.uint8)
         self.found += unpack_hits(self.sync.steps(b))
         self.bits = np.concatenate([self.bits, b])
 
@@ -575,14 +575,24 @@ class Ax100Deframer:
     def flush(self) -> List[Frame]:
         return self.push(np.zeros(0, np.float32), final=True)
 
-    def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
+    def _after_sync(self, start: int, inv: bool, need: int) -> Optional[np.ndarray]:
+        """The bits from `start` on in the sync word's polarity, if `need` of them are here."""
         b = self.bits[start - self.base:]
-        if len(b) < 24:
+        if len(b) < need:
             return None
-        if inv:
-            b = b ^ np.uint8(1)
-        header = golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
-        if header is None or (header & 0xFF) < 33 or start + 24 + 8 * (header & 0xFF) > end:
+        return b ^ np.uint8(1) if inv else b
+
+    def _golay_header(self, start: int, inv: bool) -> Tuple[Optional[np.ndarray], Optional[int]]:
+        """The bits after the sync word and the 12 data bits of the Golay
+        header they start with (None when it cannot be repaired)."""
+        b = self._after_sync(start, inv, 24)
+        if b is None:
+            return None, None
+        return b, golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
+
+    def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
+        b, header = self._golay_header(start, inv)
+        if b is None or header is None or (header & 0xFF) < 33 or start + 24 + 8 * (header & 0xFF) > end:
             return None
         return self._finish(b[24:], start, inv, header & 0xFF)
 
@@ -606,11 +616,9 @@ class Ax100RsDeframer(Ax100Deframer):
         return super().push(np.where(u == 1, -1.0, 1.0).astype(np.float32), final)
 
     def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
-        b = self.bits[start - self.base:]
-        if len(b) < 8:
+        b = self._after_sync(start, inv, 8)
+        if b is None:
             return None
-        if inv:
-            b = b ^ np.uint8(1)
         size = int(np.packbits(b[:8])[0])
         if size < 34 or start + 8 * size > end:
             return None
@@ -633,13 +641,8 @@ class U482cDeframer(Ax100Deframer):
     SYNC = "C3AA6655"
 
     def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
-        b = self.bits[start - self.base:]
-        if len(b) < 24:
-            return None
-        if inv:
-            b = b ^ np.uint8(1)
-        header = golay_decode(int.from_bytes(np.packbits(b[:24]).tobytes(), "big"))
-        if header is None:
+        b, header = self._golay_header(start, inv)
+        if b is None or header is None:
             return None
         n, conv, scrambled, rs = header & 0xFF, header >> 8 & 1, bool(header >> 9 & 1), bool(header >> 10 & 1)
         m = n // 2 - 1 if conv else n

@@ -17,7 +17,6 @@ struct tables {
   std::uint8_t exp[510];   // alpha^i, doubled so sums of logs need no reduction
   std::uint8_t log[256];   // log[0] unused
   std::uint8_t gexp[255];  // gamma^i = alpha^(11 i)
-  std::uint8_t gen[kRsParity + 1];  // generator, gen[0] the x^32 coefficient (1)
   std::uint8_t dual[256], conv[256];
   // The encoder's shift register as four 64-bit words (register octet k in
   // bits 8 (k % 8) of word k / 8): feeding octet f xors in row f, the
@@ -51,7 +50,6 @@ void build(tables& t) {
     const std::uint8_t r = t.gexp[(kFirstRoot + j) % 255];
     for (unsigned k = j + 1; k > 0; --k) g[k] = static_cast<std::uint8_t>(g[k] ^ mul(t, g[k - 1], r));
   }
-  std::memcpy(t.gen, g, sizeof g);
   for (unsigned f = 0; f < 256; ++f) {
     for (unsigned w = 0; w < 4; ++w) t.genrow[f][w] = 0;
     for (unsigned k = 0; k < kRsParity; ++k)
