@@ -1,5 +1,5 @@
 """Scaling out: two receivers on two threads, eight captures on local
-processes and on a two-worker Dask cluster, one capture in four segments.
+threads and on a two-worker Dask cluster, one capture in four segments.
 Speed-ups are against the same work done one piece after another here; the
 frames must come out the same every way, or the benchmark stops."""
 import os
@@ -92,7 +92,7 @@ def segments(whole):
     print(f"  by701.wav in 4 segments: {len(split[0].frames)} frames, exactly those of one pass")
     print(f"  {len(long) / fs:.0f} s capture in one pass                    {t1:6.2f} s  "
           f"({len(one[0].frames)} frames)")
-    print(f"  in 4 segments on 2 processes                 {t4:6.2f} s  {t1 / t4:.2f}x  (the same frames)")
+    print(f"  in 4 segments on 2 threads                   {t4:6.2f} s  {t1 / t4:.2f}x  (the same frames)")
 
 
 def main():

@@ -41,6 +41,11 @@ PyMethodDef kFunctions[] = {
     function("rs_encode", py_rs_encode,
              "rs_encode(data, basis=\"dual\")\n--\n\nThe 32 Reed-Solomon (255,223) check octets of each row of 223 "
              "data octets (uint8), in the dual or the conventional basis: the frame stages' outer code."),
+    function("rs_decode", py_rs_decode,
+             "rs_decode(word, basis=\"dual\", erasures=None)\n--\n\nOne Reed-Solomon (255,223) codeword of 33 to "
+             "255 octets (fewer: shortened) corrected, with erasures (indices of octets known to be unreliable): "
+             "(word, changed), the octets changed or -1 and the word as received when 2 errors + erasures exceed "
+             "32."),
     function("golay24_encode", py_golay24_encode,
              "golay24_encode(data)\n--\n\nThe (24,12) Golay codewords of 12-bit values (uint32): 12 parity bits "
              "above the data."),

@@ -441,6 +441,44 @@ def test_rs_encode_rows_match_the_independent_codec(basis):
         sig.rs_encode(data, basis="normal")
 
 
+@pytest.mark.parametrize("basis", ["dual", "conventional"])
+def test_rs_decode_repairs_errors_and_erasures_within_reach(basis):
+    """Random codewords (shortened to 33..255 octets) with e errors and f
+    erasures: 2e + f <= 32 gives the sent word back, the erased octets that
+    were right not counted as changed; beyond that the answer is -1 with
+    the word untouched, or some other codeword, never a non-codeword."""
+    rng = np.random.default_rng(12)
+    for trial in range(400):
+        n = int(rng.integers(33, 256))
+        data = np.zeros(223, np.uint8)
+        data[255 - n:] = rng.integers(0, 256, n - 32)
+        sent = np.concatenate([data[255 - n:], sig.rs_encode(data, basis=basis)])
+        f = int(rng.integers(0, 33))
+        e = int(rng.integers(0, 20 - f // 2 if trial % 2 else (32 - f) // 2 + 1))
+        at = rng.permutation(n)[:f + e]
+        wrong = np.concatenate([rng.choice(at[:f], int(rng.integers(0, f + 1)), replace=False), at[f:]]).astype(int)
+        word = sent.copy()
+        word[wrong] ^= rng.integers(1, 256, len(wrong), dtype=np.uint8)
+        got, changed = sig.rs_decode(word, basis, at[:f])
+        if 2 * e + f <= 32:
+            assert changed == len(wrong) and np.array_equal(got, sent), (n, e, f)
+        elif changed < 0:
+            assert np.array_equal(got, word)
+        else:
+            again, zero = sig.rs_decode(got, basis)
+            assert zero == 0 and np.array_equal(again, got)
+    for word, kw, msg in [
+        (np.zeros(32, np.uint8), {}, "33 to 255 octets, got 32"), (np.zeros(256, np.uint8), {}, "got 256"),
+        (np.zeros((2, 40), np.uint8), {}, "one row"), (np.zeros(40, np.uint8), {"erasures": [40]}, "erasure 40"),
+        (np.zeros(40, np.uint8), {"erasures": [-1]}, "erasure -1"),
+        (np.zeros(40, np.uint8), {"erasures": [3, 3]}, "given twice"),
+        (np.zeros(40, np.uint8), {"erasures": list(range(33))}, "at most 32 erasures"),
+        (np.zeros(40, np.uint8), {"basis": "normal"}, "basis"),
+    ]:
+        with pytest.raises(ValueError, match=msg):
+            sig.rs_decode(word, **kw)
+
+
 @pytest.mark.parametrize("depth, options", [(1, 0), (1, 3), (2, 1), (5, 0), (8, 2)])
 def test_check_many_reports_each_row_as_check_does(depth, options):
     """Rows clean, repairable, beyond repair, random and too short: per-row

@@ -147,7 +147,7 @@ def frames_of(r):
 @pytest.mark.parametrize("kw", [
     dict(jobs=1), dict(jobs=2), dict(jobs=2, segment_seconds=3.2), dict(jobs=1, segment_seconds=0.5),
     dict(jobs=2, segment_seconds=1.0), dict(jobs=1, segment_seconds=0.1),
-], ids=["serial", "2 processes", "4 segments", "half-second segments", "1 s segments on 2 processes",
+], ids=["serial", "2 threads", "4 segments", "half-second segments", "1 s segments on 2 threads",
         "segments shorter than a frame"])
 def test_many_and_segmented_decode_as_one_pass(clean, capture, kw):
     """However the work is spread, and wherever the cuts fall (half-second
@@ -211,6 +211,8 @@ def test_bad_captures_are_reported_not_raised(tmp_path):
         rx.decode_many([str(bad)], 9600, 12000)
     with pytest.raises(ValueError, match="needs fs"):
         rx.decode_many([np.zeros(10)], 9600, 12000)
+    with pytest.raises(ValueError, match="2 links for 1 captures"):
+        rx.decode_many([str(CAPTURE)], 9600, 12000, link=[rx.Link(9600.0, 12000.0)] * 2)
 
 
 def test_command_line_on_a_directory(tmp_path):
@@ -227,7 +229,7 @@ def test_command_line_on_a_directory(tmp_path):
     rows = [ln.split() for ln in table[1:4]]
     assert [r[0] for r in rows] == [str(tmp_path / n) for n in ("a.wav", "sub/b.wav", "z.wav")]
     assert rows[0][3] == rows[1][3] != "0" and rows[2][3] == "0"
-    assert "3 captures" in table[-1] and "on 2 processes" in table[-1] and "real time" in table[-1]
+    assert "3 captures" in table[-1] and "on 2 threads" in table[-1] and "real time" in table[-1]
 
 
 def test_dask_missing_or_unreachable_is_one_clear_line():

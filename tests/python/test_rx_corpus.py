@@ -55,6 +55,42 @@ def test_lilacsat_reaches_the_reference_best_run():
     assert len({f["hex"] for f in got} & set(REFERENCE["lilacsat1"]["frames"])) >= REFERENCE["lilacsat1"]["best_run"]
 
 
+def test_manifest_decodes_each_capture_with_its_own_satellite(tmp_path):
+    """One command over captures of different satellites gives each capture
+    the frames its own --satellite command gives."""
+    names = ["by701", "ao27", "ao73"]
+    (tmp_path / "sub").mkdir()
+    for n in names[1:]:
+        (tmp_path / "sub" / f"{n}.wav").write_bytes((DATA / f"{n}.wav").read_bytes())
+    (tmp_path / "passes.csv").write_text(
+        "file,satellite\n# a pass of each\n\n"  # header, comment, blank line
+        f"{DATA / 'by701.wav'},{REFERENCE['by701']['satellite']}\n"  # absolute
+        + "".join(f"sub/{n}.wav, {REFERENCE[n]['satellite']} \n" for n in names[1:]))  # relative, padded
+    out = subprocess.run([sys.executable, "-m", "tamberl.rx", "--manifest", str(tmp_path / "passes.csv"), "--json"],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    got = [json.loads(line) for line in out.stdout.splitlines()]
+    for n in names:
+        mine = sorted(f["hex"] for f in got if f["file"].endswith(f"{n}.wav"))
+        assert mine and mine == sorted(f["hex"] for f in decode_json(n))
+
+
+@pytest.mark.parametrize("text, args, expect", [
+    ("file,satellite\n", [], "names no capture"),
+    ("a.wav\n", [], "line 1: expected a row 'capture,satellite'"),
+    ("a.wav,BY70-1,extra\n", [], "line 1: expected"),
+    ("a.wav,\n", [], "line 1: expected"),
+    ("a.wav,No Such Sat\n", [], "no satellite 'No Such Sat' in the table"),
+    ("a.wav,BY70-1\n", ["--satellite", "BY70-1"], "give neither files nor --satellite"),
+    ("a.wav,BY70-1\n", ["b.wav"], "give neither files nor --satellite"),
+])
+def test_bad_manifest_is_one_clear_line(tmp_path, text, args, expect):
+    (tmp_path / "m.csv").write_text(text)
+    out = subprocess.run([sys.executable, "-m", "tamberl.rx", "--manifest", str(tmp_path / "m.csv"), *args],
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 2 and expect in out.stderr and "Traceback" not in out.stderr
+
+
 def bpsk_audio(bits, baud, carrier_hz, fs=48000, snr_db=20.0, seed=0, invert=False):
     """Bits as RRC-shaped BPSK on a real IF, with white noise."""
     sps = int(fs // baud)
@@ -273,6 +309,51 @@ def test_ax100_reed_solomon_transmit_side_through_the_pipeline():
     link = rx.satellites.find("CA03").links()[0]
     got = rx.decode_source(rx.source.array_source(audio.astype(np.float32), 48000.0), link)
     assert [f.data for f in got.frames] == sent
+
+
+def g3ruh_scramble(u):
+    t = np.zeros(len(u) + 17, np.uint8)
+    for n in range(len(u)):  # t[n] = u[n] ^ t[n-12] ^ t[n-17]
+        t[n + 17] = u[n] ^ t[n + 5] ^ t[n]
+    return t[17:]
+
+
+@pytest.mark.parametrize("framing", ["AX100 ASM+Golay", "AX100 Reed Solomon"])
+@pytest.mark.parametrize("marked", [True, False])
+def test_ax100_codewords_past_sixteen_errors_come_back_by_erasing_the_weak_octets(framing, marked):
+    """A frame with 21 to 24 wrong octets (beyond the 16 errors the code
+    repairs alone) decodes when the soft symbols mark those octets as
+    unreliable, the weakest erased; at full confidence it fails its check
+    and nothing comes out."""
+    from tamberl.rx.deframe import Ax100Deframer, Ax100RsDeframer, golay_encode
+    rng = np.random.default_rng(102)
+    data = rng.integers(0, 256, 150, dtype=np.uint8).tobytes()
+    sync = np.unpackbits(np.frombuffer(bytes.fromhex("930B51DE"), np.uint8))
+    idle = np.tile(np.array([1, 0], np.uint8), 300)
+    if framing == "AX100 ASM+Golay":
+        word = codeblock(data, ccsds_stages)
+        header = np.unpackbits(np.frombuffer(golay_encode(len(data) + 32).to_bytes(3, "big"), np.uint8))
+        line = np.concatenate([idle, sync, header, word, idle])
+        at = len(idle) + 32 + 24
+        bad = rng.choice(len(data) + 32, 24, replace=False)  # octets of the codeword flipped whole
+        wrong = (at + 8 * bad[:, None] + np.arange(8)).ravel()
+        deframer = Ax100Deframer(9600.0)
+    else:
+        word = codeblock(data, lambda d: (d.add_derived("rs", 256),
+                                          d.add_stage_over(1, "data", "rs", depth=1, unit_bits=1 | 2)))
+        size = np.unpackbits(np.array([len(data) + 33], np.uint8))
+        line = g3ruh_scramble(np.concatenate([idle, sync, size, word, idle]))
+        at = len(idle) + 32 + 8
+        # 7 channel bits, far apart: each makes three descrambled errors, in about 21 octets
+        wrong = at + 8 * 10 + 160 * np.arange(7)
+        deframer = Ax100RsDeframer(9600.0)
+    soft = 1.0 - 2.0 * line.astype(np.float32)
+    soft[wrong] *= -0.2 if marked else -1.0
+    got = deframer.push(soft) + deframer.flush()
+    if marked:
+        assert [f.data for f in got] == [data] and got[0].repairs >= 17
+    else:
+        assert got == [] and deframer.failed >= 1
 
 
 def conv_u482c(bits):

@@ -14,7 +14,7 @@ The decoder is a pipeline of streaming stages, one module each:
     pipeline   `Link` (what to decode), `Decoder` (the stages for one
                capture), `decode_source`, `decode_capture`
     parallel   `decode_many`: many captures, long ones in segments, on
-               local processes or Dask
+               local threads or Dask
     satellites the satellite table (satellites.json)
     cli        `python -m tamberl.rx`
 """

@@ -2,9 +2,11 @@
 from __future__ import annotations
 
 import argparse
+import csv
+import os
 import sys
 import time
-from typing import Any, Callable, List, Optional, Sequence, TextIO
+from typing import Any, Callable, List, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 
@@ -86,10 +88,10 @@ def summary_table(results: Sequence[Result], wall: float, where: str) -> str:
 
 
 
-def _links(a: argparse.Namespace, p: argparse.ArgumentParser) -> List[Link]:
+def _links(a: argparse.Namespace, p: argparse.ArgumentParser, satellite: Optional[str]) -> List[Link]:
     """The transmitters to try: the satellite's, or the one the options describe."""
-    if a.satellite:
-        sat = satellites.find(a.satellite)
+    if satellite:
+        sat = satellites.find(satellite)
         links = sat.links()
         if not links:
             raise ValueError(f"none of {sat.name}'s transmitters is decoded yet")
@@ -102,6 +104,29 @@ def _links(a: argparse.Namespace, p: argparse.ArgumentParser) -> List[Link]:
     return [Link(a.baud, a.carrier, a.frame_size, a.rs_basis, a.differential, a.modulation, a.framing)]
 
 
+def read_manifest(path: str) -> List[Tuple[str, str]]:
+    """(capture, satellite) pairs from a CSV file of rows `capture,satellite`:
+    blank lines and lines starting with # are skipped, as is a first row
+    `file,satellite`; a relative capture path is taken from the manifest's
+    directory, and a directory stands for the captures it holds."""
+    base = os.path.dirname(os.path.abspath(path))
+    out: List[Tuple[str, str]] = []
+    with open(path, newline="") as f:
+        for n, row in enumerate(csv.reader(f), 1):
+            if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
+                continue
+            cells = [c.strip() for c in row]
+            if n == 1 and [c.lower() for c in cells] == ["file", "satellite"]:
+                continue
+            if len(cells) != 2 or not all(cells):
+                raise ValueError(f"{path}, line {n}: expected a row 'capture,satellite', got {','.join(row)!r}")
+            for c in find_captures([os.path.join(base, cells[0])]):
+                out.append((c, cells[1]))
+    if not out:
+        raise ValueError(f"{path} names no capture")
+    return out
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     p = argparse.ArgumentParser(prog="python -m tamberl.rx",
                                 description="Decode satellite downlinks from captures of any rate and format.")
@@ -109,6 +134,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
                    "I/Q; SigMF), directories of them (searched recursively), or - for standard input")
     p.add_argument("--satellite", default=None, metavar="NAME|NORAD",
                    help="decode every transmitter of this satellite from the table")
+    p.add_argument("--manifest", default=None, metavar="CSV",
+                   help="decode the captures a CSV file lists as rows 'capture,satellite', each with its satellite's "
+                   "transmitters, in one run")
     p.add_argument("--list-satellites", action="store_true", help="print the satellite table and exit")
     p.add_argument("--modulation", default="BPSK", choices=["BPSK"], help="without --satellite")
     p.add_argument("--framing", default="CCSDS Concatenated", choices=list(FRAMINGS),
@@ -125,7 +153,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     p.add_argument("--json", action="store_true", help="JSON Lines on standard output, one object a frame; "
                    "summaries go to standard error")
     p.add_argument("--kiss", default=None, metavar="FILE", help="also write the frames as a KISS stream to FILE")
-    p.add_argument("--jobs", type=int, default=None, help="local worker processes (default: the core count)")
+    p.add_argument("--jobs", type=int, default=None, help="local worker threads (default: the core count)")
     p.add_argument("--dask", default=None, metavar="ADDRESS",
                    help="run on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786) instead")
     p.add_argument("--segment", type=float, default=None, metavar="SECONDS",
@@ -137,8 +165,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if a.list_satellites:
         print(satellites.listing())
         return 0
-    if not a.files:
-        p.error("give capture files, directories or - (or --list-satellites)")
+    if a.manifest and (a.files or a.satellite):
+        p.error("--manifest names the captures and their satellites: give neither files nor --satellite with it")
+    if not a.files and not a.manifest:
+        p.error("give capture files, directories or - (or --manifest, or --list-satellites)")
     if a.jobs is not None and a.jobs < 1:
         p.error("--jobs must be >= 1")
     if a.segment is not None and not a.segment > 0:
@@ -146,12 +176,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if a.rate is not None and not a.rate > 0:
         p.error("--rate must be positive")
     try:
-        links = _links(a, p)
-    except ValueError as e:
+        if a.manifest:
+            rows = read_manifest(a.manifest)
+            sats = {name: _links(a, p, name) for name in dict.fromkeys(sat for _, sat in rows)}
+            pairs = [(path, link) for path, sat in rows for link in sats[sat]]
+        else:
+            links = _links(a, p, a.satellite)
+            paths = find_captures(a.files)
+            pairs = [(path, link) for link in links for path in paths]
+    except (OSError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
-    paths = find_captures(a.files)
-    if a.plot and len(paths) != 1:
+    if a.plot and len({path for path, _ in pairs}) != 1:
         p.error("--plot draws one capture")
     info: TextIO = sys.stderr if a.json else sys.stdout  # summaries
     sinks: List[Any] = [] if a.quiet and not a.json else [JsonSink() if a.json else TextSink()]
@@ -187,7 +223,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             failed.append(1)
 
     try:
-        where = _run(a, paths, links, results, report, emit)
+        where = _run(a, pairs, results, report, emit)
     except ValueError as e:
         print(f"error: {e}", file=sys.stderr)
         return 2
@@ -201,36 +237,33 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     return 2 if failed else 0
 
 
-def _run(a: argparse.Namespace, paths: List[str], links: List[Link], results: List[Result],
+def _run(a: argparse.Namespace, pairs: List[Tuple[str, Link]], results: List[Result],
          report: Callable[[str, Result, bool], None], emit: Callable[[str, Link], Callable[[Frame], None]]) -> str:
-    """Decodes every capture with every link, reporting as it goes; returns
+    """Decodes every (capture, link) pair, reporting as it goes; returns
     where the work ran."""
-    streamed = [q for q in paths if q == "-"]
-    if a.plot or streamed:  # here, frames printed as they are decoded
-        for name in paths:
-            for link in links:
-                try:
-                    src = open_capture(name, a.format, a.rate)
-                    res = decode_source(src, link, keep=bool(a.plot), progress=sys.stderr.isatty() and not a.json,
-                                        on_frame=emit(name, link.for_capture(src.real, src.centre_hz)))
-                except (OSError, ValueError) as e:
-                    res = Result(error=f"{name}: {e}" if name not in str(e) else str(e))
-                res.source = name
-                results.append(res)
-                report(name, res, True)
-                if a.plot and res.error is None:
-                    x = open_capture(name, a.format, a.rate).read(0, 1 << 16)
-                    _plot(a.plot, x, src.fs, link.baud, res)
+    if a.plot or any(q == "-" for q, _ in pairs):  # here, frames printed as they are decoded
+        for name, link in pairs:
+            try:
+                src = open_capture(name, a.format, a.rate)
+                res = decode_source(src, link, keep=bool(a.plot), progress=sys.stderr.isatty() and not a.json,
+                                    on_frame=emit(name, link.for_capture(src.real, src.centre_hz)))
+            except (OSError, ValueError) as e:
+                res = Result(error=f"{name}: {e}" if name not in str(e) else str(e))
+            res.source = name
+            results.append(res)
+            report(name, res, True)
+            if a.plot and res.error is None:
+                x = open_capture(name, a.format, a.rate).read(0, 1 << 16)
+                _plot(a.plot, x, src.fs, link.baud, res)
         return "here"
     client = _connect(a.dask) if a.dask else None
     jobs = default_jobs() if a.jobs is None else a.jobs
-    where = f"on the Dask cluster at {a.dask}" if client else f"on {jobs} process{'es' * (jobs != 1)}"
+    where = f"on the Dask cluster at {a.dask}" if client else f"on {jobs} thread{'s' * (jobs != 1)}"
+    paths = [q for q, _ in pairs]
     try:
-        for link in links:
-            got = decode_many(paths, link.baud, 0.0, fmt=a.format, rate=a.rate, link=link,
-                              segment_seconds=a.segment, jobs=jobs, client=client, raise_errors=False,
-                              on_result=lambda i, r: report(paths[i], r, False))
-            results.extend(got)
+        results.extend(decode_many(paths, 0.0, 0.0, fmt=a.format, rate=a.rate, link=[k for _, k in pairs],
+                                   segment_seconds=a.segment, jobs=jobs, client=client, raise_errors=False,
+                                   on_result=lambda i, r: report(paths[i], r, False)))
     finally:
         if client is not None:
             client.close()

@@ -535,20 +535,50 @@ class Ax100Deframer:
         return self.descs[key]
 
     def _finish(self, bits: np.ndarray, start: int, inv: bool, m: int, scrambled: bool = True,
-                rs: bool = True) -> Optional[Frame]:
+                rs: bool = True, at: Optional[int] = None) -> Optional[Frame]:
         """Undoes the stages over m octets of bits and reports the frame (the
-        data octets) if its check passed; a frame without Reed-Solomon has none."""
+        data octets) if its check passed; a frame without Reed-Solomon has none.
+        `at`, the index of bits[0] in the stream, lets a codeword that fails
+        be tried again with its least reliable octets erased."""
         self.markers += 1
         desc = self._desc(m, scrambled, rs)
         got = desc.deframe(bits[:8 * m])
         symbol = self.first + start - 32
         good = not rs or not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        repairs = int(desc.rx_symbols)
+        if not good and rs and at is not None:
+            word, repairs = self._with_erasures(bits[:8 * m], at, m, scrambled)
+            good = word is not None
+            if word is not None:
+                got = np.unpackbits(word)
         self.hits.append((symbol / self.baud, good))
         if not good:
             self.failed += 1
             return None
         size = m - 32 if rs else m
-        return Frame(symbol / self.baud, np.packbits(got[:8 * size]).tobytes(), int(desc.rx_symbols), inv, symbol)
+        return Frame(symbol / self.baud, np.packbits(got[:8 * size]).tobytes(), repairs, inv, symbol)
+
+    # Octets erased on a second and a third try.  With f erasures a codeword
+    # takes e errors elsewhere while 2e + f <= 32; a wrong codeword then lies
+    # within reach of a word of noise with odds of about 1e-5 at f = 16 (the
+    # code's distance less the erasures, 17, against the errors still
+    # corrected, 8), so no more are erased.
+    ERASURES = (8, 16)
+
+    def _with_erasures(self, bits: np.ndarray, at: int, m: int, scrambled: bool) -> Tuple[Optional[np.ndarray], int]:
+        """The corrected codeword of a frame whose Reed-Solomon check failed,
+        its least reliable octets (the smallest soft magnitude among their
+        bits) erased, and the octets changed; (None, 0) if no try decodes."""
+        mags = np.abs(self.soft[at - self.base:at - self.base + 8 * m])
+        if len(mags) < 8 * m:
+            return None, 0
+        word = np.packbits(self._desc(m, scrambled, rs=False).deframe(bits) if scrambled else bits)
+        order = np.argsort(mags.reshape(m, 8).min(axis=1), kind="stable")
+        for f in self.ERASURES:
+            fixed, changed = sig.rs_decode(word, "conventional", order[:f])
+            if changed >= 0:
+                return fixed, changed
+        return None, 0
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
         soft = np.real(np.asarray(symbols)).astype(np.float32)
@@ -594,7 +624,7 @@ class Ax100Deframer:
         b, header = self._golay_header(start, inv)
         if b is None or header is None or (header & 0xFF) < 33 or start + 24 + 8 * (header & 0xFF) > end:
             return None
-        return self._finish(b[24:], start, inv, header & 0xFF)
+        return self._finish(b[24:], start, inv, header & 0xFF, at=start + 24)
 
 
 class Ax100RsDeframer(Ax100Deframer):
@@ -608,12 +638,20 @@ class Ax100RsDeframer(Ax100Deframer):
     def __init__(self, baud: float, first: int = 0, own: Tuple[int, Optional[int]] = (0, None)) -> None:
         super().__init__(baud, first, own)
         self.line = sig.BitLine(g3ruh=True)
+        self.mag_tail = np.zeros(17, np.float32)  # the channel's last soft magnitudes (none yet: unreliable)
         self.frame_symbols = 32 + self.CAPTURE
 
     def push(self, symbols: npt.ArrayLike, final: bool = False) -> List[Frame]:
-        u = self.line.steps((np.real(np.asarray(symbols)) < 0).astype(np.uint8))
-        # the descrambled bits go on as hard symbols in the library's sense
-        return super().push(np.where(u == 1, -1.0, 1.0).astype(np.float32), final)
+        soft = np.real(np.asarray(symbols)).astype(np.float32)
+        u = self.line.steps((soft < 0).astype(np.uint8))
+        # A descrambled bit is the sum of three channel bits (this one and
+        # those 12 and 17 before it): it is as reliable as the least of them.
+        mags = np.concatenate([self.mag_tail, np.abs(soft)])
+        n = len(soft)
+        rel = np.maximum(np.minimum(np.minimum(mags[17:], mags[5:5 + n]), mags[:n]), np.float32(1e-30))
+        self.mag_tail = mags[-17:]
+        # the descrambled bits go on as soft symbols in the library's sense
+        return super().push(np.where(u == 1, -rel, rel).astype(np.float32), final)
 
     def _decode(self, start: int, inv: bool, end: int) -> Optional[Frame]:
         b = self._after_sync(start, inv, 8)
@@ -622,7 +660,7 @@ class Ax100RsDeframer(Ax100Deframer):
         size = int(np.packbits(b[:8])[0])
         if size < 34 or start + 8 * size > end:
             return None
-        return self._finish(b[8:], start, inv, size - 1, scrambled=False)
+        return self._finish(b[8:], start, inv, size - 1, scrambled=False, at=start + 8)
 
 
 class U482cDeframer(Ax100Deframer):
@@ -655,4 +693,5 @@ class U482cDeframer(Ax100Deframer):
             soft = np.stack([pairs[:, 1], -pairs[:, 0]], axis=1).ravel()
             v = sig.Viterbi()
             body = np.concatenate([v.steps(soft), v.flush()])[:8 * m]
-        return self._finish(body, start, inv, m, scrambled, rs)
+        # the decoder's bits carry no reliabilities to erase by
+        return self._finish(body, start, inv, m, scrambled, rs, at=None if conv else start + 24)

@@ -118,13 +118,23 @@ class CarrierTrack:
             return cls(times, freqs)
         if len(times) == 1 or np.ptp(times) == 0:
             return cls(times, freqs, 0.0, float(np.median(freqs)))
-        slope, icpt = np.polyfit(times, freqs, 1)
+        slope, icpt = line_fit(times, freqs)
         keep = np.abs(freqs - (icpt + slope * times)) <= cls.OUTLIER_HZ
         if keep.sum() >= 2 and np.ptp(times[keep]) > 0:
-            slope, icpt = np.polyfit(times[keep], freqs[keep], 1)
+            slope, icpt = line_fit(times[keep], freqs[keep])
             times, freqs = times[keep], freqs[keep]
         return cls(times, freqs, float(slope), float(icpt))
 
+
+
+def line_fit(t: np.ndarray, y: np.ndarray) -> Tuple[float, float]:
+    """The least-squares line through (t, y) points, as (slope, intercept),
+    written out: np.polyfit would wake the BLAS threads, which then spin on
+    the other core for the rest of the run."""
+    tm, ym = float(np.mean(t)), float(np.mean(y))
+    dt = t - tm
+    slope = float(np.sum(dt * (y - ym)) / np.sum(dt * dt))
+    return slope, ym - slope * tm
 
 
 def make_receiver(fs: float, baud: float, fc: float, real: bool,

@@ -105,6 +105,66 @@ inline PyObject* py_rs_encode(PyObject*, PyObject* args, PyObject* kw) {
   return out;
 }
 
+// One Reed-Solomon codeword of 33 to 255 octets (fewer than 255: shortened,
+// the missing leading octets virtual zeros), corrected with the given
+// erasures (indices into the word): (the word, repaired or as received,
+// the octets changed or -1 when it cannot be decoded).
+inline PyObject* py_rs_decode(PyObject*, PyObject* args, PyObject* kw) {
+  static const char* const kwlist[] = {"word", "basis", "erasures", nullptr};
+  PyObject *o, *eo = Py_None;
+  const char* basis_name = "dual";
+  if (!parse(args, kw, "O|sO", kwlist, &o, &basis_name, &eo)) return nullptr;
+  const int basis = choice("basis", basis_name, {"dual", "conventional"});
+  if (basis < 0) return nullptr;
+  In<std::uint8_t, true> w;
+  if (!w.convert(o)) return nullptr;
+  const std::size_t n = w.size();
+  if (PyArray_NDIM(w.array()) != 1 || n <= tb::kRsParity || n > tb::kRsN) {
+    PyErr_Format(PyExc_ValueError, "rs_decode: word must be one row of 33 to 255 octets, got %zu", n);
+    return nullptr;
+  }
+  const std::size_t pad = tb::kRsN - n;
+  std::uint8_t erased[tb::kRsParity];
+  std::size_t f = 0;
+  if (eo != Py_None) {
+    In<std::int64_t> e;
+    if (!e.convert(eo)) return nullptr;
+    if (e.size() > tb::kRsParity) {
+      PyErr_Format(PyExc_ValueError, "rs_decode: at most 32 erasures, got %zu", e.size());
+      return nullptr;
+    }
+    for (std::size_t q = 0; q < e.size(); ++q) {
+      const std::int64_t at = e.data()[q];
+      if (at < 0 || static_cast<std::size_t>(at) >= n) {
+        PyErr_Format(PyExc_ValueError, "rs_decode: erasure %lld is outside the word of %zu octets",
+                     static_cast<long long>(at), n);
+        return nullptr;
+      }
+      for (std::size_t r = 0; r < f; ++r)
+        if (erased[r] == pad + static_cast<std::size_t>(at)) {
+          PyErr_Format(PyExc_ValueError, "rs_decode: erasure %lld is given twice", static_cast<long long>(at));
+          return nullptr;
+        }
+      erased[f++] = static_cast<std::uint8_t>(pad + static_cast<std::size_t>(at));
+    }
+  }
+  PyArrayObject* out = fresh<std::uint8_t>(n);
+  if (!out) return nullptr;
+  std::uint8_t* word = static_cast<std::uint8_t*>(PyArray_DATA(out));
+  std::uint8_t cw[tb::kRsN] = {};
+  std::memcpy(cw + pad, w.data(), n);
+  int fixed;
+  {
+    NoGil g;
+    fixed = tb::rs_decode(cw, basis == 0 ? tb::RS_DUAL : tb::RS_CONVENTIONAL, erased, f);
+    // A repair that lands in the virtual octets is no repair of what was sent.
+    for (std::size_t i = 0; i < pad && fixed >= 0; ++i)
+      if (cw[i] != 0) fixed = -1;
+    std::memcpy(word, fixed >= 0 ? cw + pad : w.data(), n);
+  }
+  return Py_BuildValue("(Ni)", reinterpret_cast<PyObject*>(out), fixed);
+}
+
 inline PyObject* py_dsss_spread(PyObject*, PyObject* args, PyObject* kw) {
   static const char* const kwlist[] = {"syms", "code", "sf", nullptr};
   PyObject *so, *co;

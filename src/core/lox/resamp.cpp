@@ -473,34 +473,52 @@ int resamp_set_state(resamp* r, const unsigned char* buf, std::size_t len) {
 // ---------------------------------------------------------------------------
 // Banks
 
-resamp* resamp_create_default(double rate) {
-  constexpr std::size_t kArms = 4096, kTaps = 19, kPoints = kArms * kTaps + 1;
-  std::vector<float> bank;
-  try {
-    std::vector<double> h(kPoints);
-    for (std::size_t i = 0; i < kPoints; ++i) {
-      // Kaiser window (beta 5.65326) from its I0 power series...
-      const double a = static_cast<double>(i) * 2.5699013157894735e-05 - 1.0;
-      const double r = std::sqrt(1.0 - a * a);
-      double term = 1.0, sum = 1.0;
-      for (int k = 1; k <= 29; ++k) {
-        const double c = 2.82663 * (1.0 / static_cast<double>(k));
-        term = (r * c) * (r * c) * term;
-        sum += term;
-        if (k < 29 && term < sum * 1e-20) break;
-      }
-      // ... times the sinc of the 4096-arm grid, normalised by 1/I0(beta).
-      const double t = static_cast<double>(i) - 38912.0;
-      const double s = t == 0.0 ? 1.0 : std::sin(t * 0.0007669903939428206) / (t * 0.0007669903939428206);
-      h[i] = sum * 0.020388000239333882 * s;
+namespace {
+
+constexpr std::size_t kDefaultArms = 4096, kDefaultTaps = 19;
+
+// The default bank depends on nothing but constants: designed once per
+// process (about 6 ms of series and sines) and shared, read-only, by every
+// resampler built from it.
+std::vector<float> design_default_bank() {
+  constexpr std::size_t kPoints = kDefaultArms * kDefaultTaps + 1;
+  std::vector<double> h(kPoints);
+  for (std::size_t i = 0; i < kPoints; ++i) {
+    // Kaiser window (beta 5.65326) from its I0 power series...
+    const double a = static_cast<double>(i) * 2.5699013157894735e-05 - 1.0;
+    const double r = std::sqrt(1.0 - a * a);
+    double term = 1.0, sum = 1.0;
+    for (int k = 1; k <= 29; ++k) {
+      const double c = 2.82663 * (1.0 / static_cast<double>(k));
+      term = (r * c) * (r * c) * term;
+      sum += term;
+      if (k < 29 && term < sum * 1e-20) break;
     }
-    bank.resize(kArms * kTaps);
-    for (std::size_t phi = 0; phi < kArms; ++phi)
-      for (std::size_t k = 0; k < kTaps; ++k) bank[phi * kTaps + k] = static_cast<float>(h[phi + kArms * k]);
+    // ... times the sinc of the 4096-arm grid, normalised by 1/I0(beta).
+    const double t = static_cast<double>(i) - 38912.0;
+    const double s = t == 0.0 ? 1.0 : std::sin(t * 0.0007669903939428206) / (t * 0.0007669903939428206);
+    h[i] = sum * 0.020388000239333882 * s;
+  }
+  std::vector<float> bank(kDefaultArms * kDefaultTaps);
+  for (std::size_t phi = 0; phi < kDefaultArms; ++phi)
+    for (std::size_t k = 0; k < kDefaultTaps; ++k)
+      bank[phi * kDefaultTaps + k] = static_cast<float>(h[phi + kDefaultArms * k]);
+  return bank;
+}
+
+}  // namespace
+
+resamp* resamp_create_default(double rate) {
+  const float* taps;
+  try {
+    // A failed design (out of memory) throws out of the initialiser, which
+    // leaves the static to be tried again on the next call.
+    static const std::vector<float> bank = design_default_bank();
+    taps = bank.data();
   } catch (...) {
     return nullptr;
   }
-  return resamp_create(kArms, kTaps, bank.data(), rate);
+  return resamp_create(kDefaultArms, kDefaultTaps, taps, rate);
 }
 
 bool mf_design(int pulse, double beta, std::uint64_t span, double pulse_sps, std::uint64_t p, double stage_rate,

@@ -127,8 +127,11 @@ void rs_encode(const std::uint8_t* data, std::uint8_t* parity, int basis) {
   for (unsigned k = 0; k < kRsParity; ++k) parity[k] = basis == RS_DUAL ? t.dual[octet_of(r, k)] : octet_of(r, k);
 }
 
-int rs_decode(std::uint8_t* cw, int basis) {
+int rs_decode(std::uint8_t* cw, int basis, const std::uint8_t* erasures, std::size_t n_erasures) {
   const tables& t = tab();
+  if (n_erasures > kRsParity) return -1;
+  for (std::size_t q = 0; q < n_erasures; ++q)
+    if (erasures[q] >= kRsN) return -1;
   std::uint8_t c[kRsN];
   const std::uint8_t* word = cw;
   if (basis == RS_DUAL) {
@@ -156,13 +159,22 @@ int rs_decode(std::uint8_t* cw, int basis) {
     for (unsigned k = 0; k < kRsParity; ++k) acc = static_cast<std::uint8_t>(step[acc] ^ rem[k]);
     s[j] = acc;
   }
-  // Berlekamp-Massey: the error locator lambda(x), lowest degree first.
-  std::uint8_t lambda[kRsParity + 1] = {1}, b[kRsParity + 1] = {1}, tmp[kRsParity + 1];
-  unsigned l = 0, m = 1;
+  // The erasure locator: the product of (1 + X x) over the erased
+  // positions, X = gamma^deg for the symbol of degree deg.
+  std::uint8_t lambda[kRsParity + 1] = {1}, b[kRsParity + 1], tmp[kRsParity + 1];
+  const unsigned f = static_cast<unsigned>(n_erasures);
+  for (unsigned q = 0; q < f; ++q) {
+    const std::uint8_t x = t.gexp[(kRsN - 1 - erasures[q]) % 255];
+    for (unsigned i = q + 1; i > 0; --i) lambda[i] ^= mul(t, x, lambda[i - 1]);
+  }
+  std::memcpy(b, lambda, sizeof b);
+  // Berlekamp-Massey from the erasure locator: the errata locator lambda(x),
+  // lowest degree first, of degree l = errors + erasures.
+  unsigned l = f, m = 1;
   std::uint8_t bd = 1;
-  for (unsigned n = 0; n < kRsParity; ++n) {
+  for (unsigned n = f; n < kRsParity; ++n) {
     std::uint8_t d = s[n];
-    for (unsigned i = 1; i <= l; ++i) d ^= mul(t, lambda[i], s[n - i]);
+    for (unsigned i = 1; i <= l && i <= n; ++i) d ^= mul(t, lambda[i], s[n - i]);
     if (d == 0) {
       ++m;
       continue;
@@ -170,8 +182,8 @@ int rs_decode(std::uint8_t* cw, int basis) {
     const std::uint8_t coef = mul(t, d, inv(t, bd));
     std::memcpy(tmp, lambda, sizeof lambda);
     for (unsigned i = 0; i + m <= kRsParity; ++i) lambda[i + m] ^= mul(t, coef, b[i]);
-    if (2 * l <= n) {
-      l = n + 1 - l;
+    if (2 * l <= n + f) {
+      l = n + 1 + f - l;
       std::memcpy(b, tmp, sizeof b);
       bd = d;
       m = 1;
@@ -179,7 +191,7 @@ int rs_decode(std::uint8_t* cw, int basis) {
       ++m;
     }
   }
-  if (l > kRsT) return -1;
+  if (2 * l > kRsParity + f) return -1;  // 2 errors + erasures > 32
   // Omega(x) = S(x) lambda(x) mod x^32.
   std::uint8_t omega[kRsParity] = {};
   for (unsigned i = 0; i < kRsParity; ++i)
@@ -196,8 +208,8 @@ int rs_decode(std::uint8_t* cw, int basis) {
     ++terms;
   }
   unsigned found = 0;
-  std::uint8_t pos[kRsT], val[kRsT];
-  unsigned degs[kRsT];
+  std::uint8_t pos[kRsParity], val[kRsParity];
+  unsigned degs[kRsParity];
   for (unsigned deg = 0; deg < kRsN && found < l; ++deg) {
     std::uint8_t v = lambda[0];
     for (unsigned q = 0; q < terms; ++q) {
@@ -235,9 +247,13 @@ int rs_decode(std::uint8_t* cw, int basis) {
     for (unsigned k = 0; k < found; ++k) acc ^= mul(t, val[k], t.gexp[((kFirstRoot + j) * degs[k]) % 255]);
     if (acc != s[j]) return -1;
   }
-  for (unsigned k = 0; k < found; ++k) c[pos[k]] ^= val[k];
+  unsigned changed = 0;
+  for (unsigned k = 0; k < found; ++k) {
+    c[pos[k]] ^= val[k];
+    changed += val[k] != 0;  // an erased symbol may have been right
+  }
   for (std::size_t i = 0; i < kRsN; ++i) cw[i] = basis == RS_DUAL ? t.dual[c[i]] : c[i];
-  return static_cast<int>(found);
+  return static_cast<int>(changed);
 }
 
 }  // namespace tb

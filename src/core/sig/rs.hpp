@@ -19,9 +19,13 @@ std::uint8_t rs_from_dual(std::uint8_t dual);
 
 // The 32 check symbols of 223 data symbols.
 void rs_encode(const std::uint8_t* data, std::uint8_t* parity, int basis);
-// Corrects a codeword of 255 symbols in place (errors only, up to 16).
-// Returns the symbol errors repaired (0 for a clean word), or -1 when the
-// word cannot be decoded (it is then left as it was).
-int rs_decode(std::uint8_t* codeword, int basis);
+// Corrects a codeword of 255 symbols in place.  Without erasures it
+// repairs up to 16 symbol errors; with f erasures (distinct positions
+// 0..254 of symbols known to be unreliable, at most 32) it repairs e
+// errors elsewhere as long as 2e + f <= 32.  Returns the symbols whose
+// value changed (0 for a clean word), or -1 when the word cannot be
+// decoded (it is then left as it was).
+int rs_decode(std::uint8_t* codeword, int basis, const std::uint8_t* erasures = nullptr,
+              std::size_t n_erasures = 0);
 
 }  // namespace tb
