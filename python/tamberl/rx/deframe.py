@@ -11,12 +11,14 @@ markers.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Protocol, Tuple
+from typing import TYPE_CHECKING, Dict, List, Optional, Protocol, Tuple
 
 import numpy as np
-import numpy.typing as npt
 
 from tamberl import sig
+
+if TYPE_CHECKING:  # annotations only: numpy.typing adds about 12 ms to every start
+    import numpy.typing as npt
 
 ASM = "1ACFFC1D"
 RS_OPTION_CONVENTIONAL, RS_OPTION_SHORTENED = 1, 2

@@ -13,12 +13,14 @@ few seconds in still starts the receiver near its carrier.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import numpy as np
-import numpy.typing as npt
 
 from tamberl import track
+
+if TYPE_CHECKING:  # annotations only: numpy.typing adds about 12 ms to every start
+    import numpy.typing as npt
 
 LOOKAHEAD = 8.0    # seconds held at most before the receiver starts
 FIT_POINTS = 3     # clear blocks the starting carrier is fitted through

@@ -4,10 +4,10 @@ transmitter row becomes a `Link` the decoder runs."""
 from __future__ import annotations
 
 import json
+import os
 import re
 from dataclasses import dataclass
 from functools import lru_cache
-from importlib import resources
 from typing import Any, Dict, List, Tuple
 
 from tamberl.rx.deframe import CONVOLUTIONAL
@@ -47,7 +47,8 @@ def _key(name: str) -> str:
 
 @lru_cache(maxsize=1)
 def table() -> Tuple[Satellite, ...]:
-    text = resources.files("tamberl.rx").joinpath("satellites.json").read_text()
+    with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "satellites.json"), encoding="utf-8") as f:
+        text = f.read()
     return tuple(Satellite(s["name"], int(s["norad"]), tuple(s.get("alternative_names", [])),
                            tuple(s["transmitters"])) for s in json.loads(text)["satellites"])
 
