@@ -11,23 +11,11 @@ namespace {
 
 constexpr char kMagic[4] = {'A', 'G', 'C', ' '};
 constexpr std::uint16_t kVersion = 3;
-constexpr double kDbToLog2 = 0.16609640474436813;  // 1/20 * log2(10)
-constexpr double kPowerMax = 0x1p257;
-
-inline double limit(double v, double lo, double hi, double nan_value) {
-  if (v != v) return nan_value;
-  return v < lo ? lo : (v > hi ? hi : v);
-}
-
-inline float clamp_component(float v, float c) {
-  if (v != v) return -c;
-  return v < -c ? -c : (v > c ? c : v);
-}
 
 }  // namespace
 
 double agc_exp2a(double e) {
-  e = limit(e, -1023.0, 1023.0, -1023.0);
+  e = agc_limit(e, -1023.0, 1023.0, -1023.0);
   const double f = std::floor(e);
   const double frac = e - f;
   const double r = frac * 0.6931471805599453;
@@ -48,32 +36,21 @@ void agc_reset(agc* a) {
   a->count = 0;
   a->gain_lin = 1.0;
   a->gain_db = 0.0;
-  a->clamp_lin = static_cast<float>(agc_exp2a(a->clamp_db * kDbToLog2));
+  a->clamp_lin = static_cast<float>(agc_exp2a(a->clamp_db * kAgcDbToLog2));
   a->power = std::pow(10.0, a->target_db / 10.0);
 }
 
-cf32 agc_run(agc* a, const cf32& x) {
-  if (a->count == 0) a->gain_lin = agc_exp2a(a->gain_db * kDbToLog2);
-  const float g = static_cast<float>(a->gain_lin);
-  const float yr = x.real() * g, yi = x.imag() * g;
-  const double p = limit(static_cast<double>(yi) * static_cast<double>(yi) +
-                             static_cast<double>(yr) * static_cast<double>(yr),
-                         0.0, kPowerMax, kPowerMax);
-  a->power = a->alpha >= 1.0 ? p : (p - a->power) * a->alpha + a->power;
+void agc_update(agc* a) {
   const std::uint64_t period = a->period ? a->period : 1;
-  if (++a->count >= period) {
-    const double level = limit(a->power + 1e-30, 1e-30, kPowerMax, kPowerMax);
-    const double power_db = agc_log10a(level);
-    a->gain_db += (a->target_db - power_db) * (static_cast<double>(period) * 4.0 * a->loop_gain);
-    a->clamp_lin = static_cast<float>(agc_exp2a(a->clamp_db * kDbToLog2));
-    a->count = 0;
-    if (a->tlm) {
-      if (a->ch_gain >= 0 && a->ch_gain < 64) tlm_emit(a->tlm, static_cast<std::uint32_t>(a->ch_gain), static_cast<float>(a->gain_db));
-      if (a->ch_power >= 0 && a->ch_power < 64) tlm_emit(a->tlm, static_cast<std::uint32_t>(a->ch_power), static_cast<float>(power_db));
-    }
+  const double level = agc_limit(a->power + 1e-30, 1e-30, kAgcPowerMax, kAgcPowerMax);
+  const double power_db = agc_log10a(level);
+  a->gain_db += (a->target_db - power_db) * (static_cast<double>(period) * 4.0 * a->loop_gain);
+  a->clamp_lin = static_cast<float>(agc_exp2a(a->clamp_db * kAgcDbToLog2));
+  a->count = 0;
+  if (a->tlm) {
+    if (a->ch_gain >= 0 && a->ch_gain < 64) tlm_emit(a->tlm, static_cast<std::uint32_t>(a->ch_gain), static_cast<float>(a->gain_db));
+    if (a->ch_power >= 0 && a->ch_power < 64) tlm_emit(a->tlm, static_cast<std::uint32_t>(a->ch_power), static_cast<float>(power_db));
   }
-  const float c = a->clamp_lin;
-  return {clamp_component(yr, c), clamp_component(yi, c)};
 }
 
 int agc_set_telemetry(agc* a, tb_tlm* ctx, const char* prefix, std::uint64_t decim) {

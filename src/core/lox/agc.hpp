@@ -40,11 +40,39 @@ inline constexpr const char* kAgcProbes[2] = {".gain_db", ".level_db"};
 double agc_exp2a(double e);
 double agc_log10a(double l);
 
+inline constexpr double kAgcDbToLog2 = 0.16609640474436813;  // 1/20 * log2(10)
+inline constexpr double kAgcPowerMax = 0x1p257;
+
+inline double agc_limit(double v, double lo, double hi, double nan_value) {
+  if (v != v) return nan_value;
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
+inline float agc_clamp_component(float v, float c) {
+  if (v != v) return -c;
+  return v < -c ? -c : (v > c ? c : v);
+}
+
 // count 0, gain 0 dB (linear 1), clamp from clamp_db, power = 10^(target_db/10).
 void agc_reset(agc* a);
+// The gain update that ends each period (with telemetry); restarts the count.
+void agc_update(agc* a);
+
 // One sample into the terminal stage: gain, power estimate, periodic gain
-// update (with telemetry), clamp.
-cf32 agc_run(agc* a, const cf32& x);
+// update, clamp.  Inline, so the cascade keeps the sample in registers
+// across it.
+inline cf32 agc_run(agc* a, const cf32& x) {
+  if (a->count == 0) a->gain_lin = agc_exp2a(a->gain_db * kAgcDbToLog2);
+  const float g = static_cast<float>(a->gain_lin);
+  const float yr = x.real() * g, yi = x.imag() * g;
+  const double p = agc_limit(static_cast<double>(yi) * static_cast<double>(yi) +
+                                 static_cast<double>(yr) * static_cast<double>(yr),
+                             0.0, kAgcPowerMax, kAgcPowerMax);
+  a->power = a->alpha >= 1.0 ? p : (p - a->power) * a->alpha + a->power;
+  if (++a->count >= (a->period ? a->period : 1)) agc_update(a);
+  const float c = a->clamp_lin;
+  return {agc_clamp_component(yr, c), agc_clamp_component(yi, c)};
+}
 int agc_set_telemetry(agc* a, tb_tlm* ctx, const char* prefix, std::uint64_t decim);
 
 int agc_get_state(const agc* a, unsigned char* buf, std::size_t len);

@@ -39,7 +39,6 @@ inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
   float re = 0.0f, im = 0.0f;
   std::size_t i = 0;
   if (k >= 8) {
-    float sr[8], si[8];
 #if defined(__SSE2__)
     // The same eight running sums, kept interleaved (re, im of lanes l and
     // l + 1 in one register): each lane still adds its products in order.
@@ -52,25 +51,26 @@ inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
       a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_unpacklo_ps(t1, t1), _mm_loadu_ps(xf + 2 * i + 8)));
       a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_unpackhi_ps(t1, t1), _mm_loadu_ps(xf + 2 * i + 12)));
     }
-    float v[16];
-    _mm_storeu_ps(v, a0);
-    _mm_storeu_ps(v + 4, a1);
-    _mm_storeu_ps(v + 8, a2);
-    _mm_storeu_ps(v + 12, a3);
-    for (int l = 0; l < 8; ++l) {
-      sr[l] = v[2 * l];
-      si[l] = v[2 * l + 1];
-    }
+    // The combination in registers: a2 + a0 holds (s4 + s0, s5 + s1) and
+    // a3 + a1 (s6 + s2, s7 + s3); their sum the two brackets, whose sum
+    // (a floating-point sum is the same either way round) is the total.
+    const __m128 b = _mm_add_ps(_mm_add_ps(a2, a0), _mm_add_ps(a3, a1));
+    const __m128 c = _mm_add_ps(_mm_movehl_ps(b, b), b);
+    float v[4];
+    _mm_storeu_ps(v, c);
+    re = v[0];
+    im = v[1];
 #else
+    float sr[8], si[8];
     for (int l = 0; l < 8; ++l) sr[l] = si[l] = 0.0f;
     for (; i + 8 <= k; i += 8)
       for (int l = 0; l < 8; ++l) {
         sr[l] += t[i + l] * x[i + l].real();
         si[l] += t[i + l] * x[i + l].imag();
       }
-#endif
     re = ((sr[5] + sr[1]) + (sr[7] + sr[3])) + ((sr[4] + sr[0]) + (sr[6] + sr[2]));
     im = ((si[5] + si[1]) + (si[7] + si[3])) + ((si[4] + si[0]) + (si[6] + si[2]));
+#endif
   }
   for (; i < k; ++i) {
     re += t[i] * x[i].real();
