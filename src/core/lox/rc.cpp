@@ -301,6 +301,23 @@ std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size
   return push_terminal(c, last.r, y, rate_ctrl, out, cap, pre_out);
 }
 
+const cf32* rc_front(rc* c, const cf32* x, std::size_t n, std::size_t* m) {
+  if (!rc_reserve(c, n)) return nullptr;
+  return run_front(c, x, n, m);
+}
+
+std::size_t rc_front_max_out(const rc* c, std::size_t n) {
+  std::size_t m = n;
+  for (int i = 0; i + 1 < c->n_stages; ++i) m = stage_out(c->st[i], m);
+  return m;
+}
+
+std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap) {
+  rc_stage& last = c->st[c->n_stages - 1];
+  if (last.kind != kRcResamp) return run_fixed(last, &y, 1, out, cap);
+  return push_terminal(c, last.r, y, rate_ctrl, out, cap, nullptr);
+}
+
 bool rc_clipped(const rc* c) {
   for (int i = 0; i < c->n_stages; ++i)
     if (c->st[i].c && c->st[i].c->clipped) return true;

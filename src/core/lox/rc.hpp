@@ -91,6 +91,17 @@ std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ct
 std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out = nullptr,
                     int* reached = nullptr);
 
+// The push split in two, for loops that steer only the terminal resampler:
+// the stages before it run over a block at once (the same bits as pushing
+// its inputs one by one), then each of their outputs goes through the
+// terminal stage.  rc_front gives where its outputs are (scratch owned by
+// the cascade, valid until the next call) and how many, or nullptr when the
+// scratch could not grow (nothing consumed then); rc_front_max_out bounds
+// that count for n inputs; rc_push_terminal is rc_push's last step.
+const cf32* rc_front(rc* c, const cf32* x, std::size_t n, std::size_t* m);
+std::size_t rc_front_max_out(const rc* c, std::size_t n);
+std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap);
+
 bool rc_clipped(const rc* c);
 bool rc_narrow(const rc* c);
 double rc_rate(const rc* c);

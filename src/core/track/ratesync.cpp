@@ -66,15 +66,34 @@ void ratesync_reset(ratesync* s) {
 
 std::size_t ratesync_steps(ratesync* s, const cf32* x, std::size_t n, cf32* out, std::size_t cap) {
   timing_loop* t = &s->loop;
-  std::size_t k = 0;
+  rc* c = s->cascade;
+  std::size_t k = 0, i = 0;
   cf32 y[kTimingPushOutputs];
-  for (std::size_t i = 0; i < n && k < cap; ++i) {
-    const std::size_t got = rc_push(s->cascade, x[i], t->ctrl, y, kTimingPushOutputs);
+  auto take = [&](std::size_t got) {
     cf32 sym{};
-    if (!timing_loop_take(t, y, got, &sym, [](const cf32& v) { return v; })) continue;
+    if (!timing_loop_take(t, y, got, &sym, [](const cf32& v) { return v; })) return;
     out[k++] = sym;
-    if (s->tlm.ctx) timing_loop_emit(t, s->cascade, s->tlm.ctx, s->tlm.idx);
+    if (s->tlm.ctx) timing_loop_emit(t, c, s->tlm.ctx, s->tlm.idx);
+  };
+  // The loop steers only the terminal resampler, so the stages before it
+  // (a halfband at 4 samples a symbol) run block by block on their block
+  // kernels, and only the terminal stage and the loop go sample by sample.
+  // A block is taken whole only when its symbols cannot fill the output
+  // (cap) within it, so no input is consumed that the per-sample path
+  // below would have left; there the rest goes as before.
+  if (c->n_stages > 1) {
+    constexpr std::size_t kFrontBlock = 1024;
+    while (i < n) {
+      const std::size_t b = n - i < kFrontBlock ? n - i : kFrontBlock;
+      if (cap - k <= rc_front_max_out(c, b) * kTimingPushOutputs) break;
+      std::size_t m;
+      const cf32* f = rc_front(c, x + i, b, &m);
+      if (!f) break;  // no scratch: sample by sample, which needs none
+      for (std::size_t j = 0; j < m; ++j) take(rc_push_terminal(c, f[j], t->ctrl, y, kTimingPushOutputs));
+      i += b;
+    }
   }
+  for (; i < n && k < cap; ++i) take(rc_push(c, x[i], t->ctrl, y, kTimingPushOutputs));
   return k;
 }
 
