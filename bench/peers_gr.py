@@ -1,6 +1,6 @@
 """The GNU Radio side of `make bench-peers`, run by the system Python that
 Debian's gnuradio package belongs to.  Prints one JSON object: job -> Msamples/s
-(each block between a vector source and a null sink, best of three runs)."""
+(each block between a vector source and a null sink, best of seven runs)."""
 import json
 import time
 
@@ -12,7 +12,7 @@ N = 1 << 21
 
 def rate(make_block, data, vlen=1, n=N):
     best = float("inf")
-    for _ in range(3):
+    for _ in range(7):
         tb = gr.top_block()
         src = blocks.vector_source_c(data, False, vlen)
         blk = make_block()
@@ -26,7 +26,7 @@ def rate(make_block, data, vlen=1, n=N):
 
 def source_rate(make_source):
     best = float("inf")
-    for _ in range(3):
+    for _ in range(7):
         tb = gr.top_block()
         head = blocks.head(gr.sizeof_gr_complex, N)
         tb.connect(make_source(), head, blocks.null_sink(gr.sizeof_gr_complex))
