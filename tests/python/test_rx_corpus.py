@@ -63,7 +63,7 @@ def test_manifest_decodes_each_capture_with_its_own_satellite(tmp_path):
     for n in names[1:]:
         (tmp_path / "sub" / f"{n}.wav").write_bytes((DATA / f"{n}.wav").read_bytes())
     (tmp_path / "passes.csv").write_text(
-        "file,satellite\n# a pass of each\n\n"  # header, comment, blank line
+        "# a pass of each\n\nfile,satellite\n"  # comment, blank line, header
         f"{DATA / 'by701.wav'},{REFERENCE['by701']['satellite']}\n"  # absolute
         + "".join(f"sub/{n}.wav, {REFERENCE[n]['satellite']} \n" for n in names[1:]))  # relative, padded
     out = subprocess.run([sys.executable, "-m", "tamberl.rx", "--manifest", str(tmp_path / "passes.csv"), "--json"],

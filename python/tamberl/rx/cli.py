@@ -111,12 +111,14 @@ def read_manifest(path: str) -> List[Tuple[str, str]]:
     directory, and a directory stands for the captures it holds."""
     base = os.path.dirname(os.path.abspath(path))
     out: List[Tuple[str, str]] = []
+    first = True
     with open(path, newline="") as f:
         for n, row in enumerate(csv.reader(f), 1):
             if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
                 continue
             cells = [c.strip() for c in row]
-            if n == 1 and [c.lower() for c in cells] == ["file", "satellite"]:
+            header, first = first and [c.lower() for c in cells] == ["file", "satellite"], False
+            if header:
                 continue
             if len(cells) != 2 or not all(cells):
                 raise ValueError(f"{path}, line {n}: expected a row 'capture,satellite', got {','.join(row)!r}")
