@@ -182,7 +182,9 @@ class _Alignment:
         the decoder's bits, coded again, do not reproduce (the first 6 bits
         only set the encoder's register): near 0 for a block received
         cleanly, near the channel's error rate for one received in noise,
-        and about a third for a decode of noise.  1.0 without the bits."""
+        and about a fifth for a decode of noise (the decoder's best path
+        through random symbols still matches most of them).  1.0 without
+        the bits."""
         raw = self.raw[at - self.base:at - self.base + n]
         chan = self.chan[2 * (at - self.base):2 * (at - self.base + n)]
         if at < self.base or len(raw) < n or len(chan) < 2 * n or n <= 6:
