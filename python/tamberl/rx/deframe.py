@@ -327,9 +327,10 @@ def repeats(f: Frame, g: Frame) -> bool:
 
 def distinct_frames(frames: List[Frame]) -> List[Frame]:
     """Frames in marker order, each once (see repeats): the first receiver
-    branch's copy where it has one, else the earliest."""
+    branch's copy where it has one, else the earliest, as a Decoder reports
+    them."""
     out: List[Frame] = []
-    for f in sorted(frames, key=lambda f: (f.branch, f.symbol)):
+    for f in sorted(frames, key=lambda f: (f.branch != 0, f.symbol, f.branch)):
         if not any(repeats(f, g) for g in out):
             out.append(f)
     return sorted(out, key=lambda f: f.symbol)

@@ -16,7 +16,7 @@ branch runs the library's timing synchroniser on the same stream.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
@@ -72,9 +72,11 @@ class FskFront:
     hint_hz: float = 0.0  # an I/Q capture's carrier, from the centre
     fm: Optional[FmDemod] = None
     down: Optional[Any] = None
-    tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))   # the DC window's history
-    mf_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the matched filter's
+    # the last running sums of each window (see window_sums)
+    tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))      # the DC window's
+    mf_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))   # the matched filter's
     pow_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the level's
+    seen: int = 0  # samples conditioned so far
     # the front-end attributes the pipeline reads
     hint_out: float = 0.0
     fs_out: float = 0.0
@@ -113,29 +115,33 @@ class FskFront:
 
     def condition(self, z: np.ndarray) -> np.ndarray:
         """DC away, matched filter, level brought to 1."""
-        # DC: the mean of the last DC_SYMBOLS symbols before each sample (and itself)
         n = self.k * DC_SYMBOLS
-        h = np.concatenate([self.tail, z])
-        c = np.concatenate([[0.0], np.cumsum(h)])
-        idx = np.arange(len(self.tail), len(h)) + 1
-        lo = np.maximum(idx - n, 0)
-        dc_free = z - (c[idx] - c[lo]) / (idx - lo)
-        self.tail = h[-n:]
+        # DC: the mean of the last DC_SYMBOLS symbols before each sample (and itself)
+        total, count, self.tail = window_sums(self.tail, self.seen, z, n)
+        dc_free = z - total / count
         # matched filter: the sum of the last k samples
-        m = np.concatenate([self.mf_tail, dc_free])
-        c = np.concatenate([[0.0], np.cumsum(m)])
-        j = np.arange(len(self.mf_tail), len(m)) + 1
-        out = c[j] - c[np.maximum(j - self.k, 0)]
-        self.mf_tail = m[-(self.k - 1):] if self.k > 1 else m[:0]
+        out, _, self.mf_tail = window_sums(self.mf_tail, self.seen, dc_free, self.k)
         # unit level: over the RMS of the same window (a timing loop's gain depends on it)
-        h = np.concatenate([self.pow_tail, out * out])
-        c = np.concatenate([[0.0], np.cumsum(h)])
-        idx = np.arange(len(self.pow_tail), len(h)) + 1
-        lo = np.maximum(idx - n, 0)
-        level = np.sqrt((c[idx] - c[lo]) / (idx - lo))
-        self.pow_tail = h[-n:]
-        result: np.ndarray = (out / np.maximum(level, 1e-12)).astype(np.float32)
+        power, count, self.pow_tail = window_sums(self.pow_tail, self.seen, out * out, n)
+        self.seen += len(z)
+        result: np.ndarray = (out / np.maximum(np.sqrt(power / count), 1e-12)).astype(np.float32)
         return result
+
+
+def window_sums(hist: np.ndarray, seen: int, x: np.ndarray, n: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The sums of the last n values of a stream (fewer at its start, with
+    their counts) at each value of its next block x, `seen` values having
+    gone before.  They come from the stream's running sum, continued from
+    the last one in `hist` (which holds the running sums of up to n values
+    before x) one addition a value: so every sum is the same however the
+    stream is cut into blocks.  Returns the sums, the counts and the new
+    history."""
+    run = np.cumsum(np.concatenate([hist[-1:] if len(hist) else np.zeros(1), x]))[1:]
+    full = np.concatenate([hist, run])
+    i = np.arange(len(x))
+    t = seen + i
+    before = np.where(t >= n, full[np.maximum(i - n + len(hist), 0)], 0.0)
+    return run - before, np.minimum(t + 1, n).astype(np.float64), full[-n:]
 
 
 @dataclass
