@@ -117,6 +117,43 @@ TEST(ReedSolomon, CorrectsUpToSixteenAndRefusesMore) {
   EXPECT_LE(miscorrected, 2);
 }
 
+TEST(ReedSolomon, ErasuresWidenTheReach) {
+  // e errors and f erasures (some erased symbols right) with 2e + f <= 32
+  // give the codeword back; bad erasure lists are refused untouched.
+  std::mt19937 g(13);
+  for (int trial = 0; trial < 600; ++trial) {
+    const int basis = trial % 2 ? tb::RS_DUAL : tb::RS_CONVENTIONAL;
+    std::uint8_t cw[255], rx[255], er[32];
+    for (int i = 0; i < 223; ++i) cw[i] = static_cast<std::uint8_t>(g());
+    tb::rs_encode(cw, cw + 223, basis);
+    std::memcpy(rx, cw, sizeof rx);
+    const int f = static_cast<int>(g() % 33), e = static_cast<int>(g() % ((32 - f) / 2 + 1));
+    std::vector<int> pos(255);
+    for (int i = 0; i < 255; ++i) pos[i] = i;
+    std::shuffle(pos.begin(), pos.end(), g);
+    int wrong = 0;
+    for (int q = 0; q < f + e; ++q) {
+      if (q < f) er[q] = static_cast<std::uint8_t>(pos[q]);
+      if (q < f && g() % 2) continue;  // an erased symbol that came through right
+      rx[pos[q]] ^= static_cast<std::uint8_t>(1 + g() % 255);
+      ++wrong;
+    }
+    ASSERT_EQ(wrong, tb::rs_decode(rx, basis, er, static_cast<std::size_t>(f))) << f << " " << e;
+    ASSERT_EQ(0, std::memcmp(rx, cw, sizeof cw));
+  }
+  std::uint8_t cw[255] = {}, rx[255];
+  tb::rs_encode(cw, cw + 223, tb::RS_CONVENTIONAL);
+  cw[7] ^= 1;
+  std::memcpy(rx, cw, sizeof rx);
+  const std::uint8_t too_far[1] = {255}, twice[2] = {7, 7};
+  std::uint8_t many[33];
+  for (int i = 0; i < 33; ++i) many[i] = static_cast<std::uint8_t>(i);
+  EXPECT_EQ(-1, tb::rs_decode(rx, tb::RS_CONVENTIONAL, too_far, 1));
+  EXPECT_EQ(-1, tb::rs_decode(rx, tb::RS_CONVENTIONAL, twice, 2));
+  EXPECT_EQ(-1, tb::rs_decode(rx, tb::RS_CONVENTIONAL, many, 33));
+  EXPECT_EQ(0, std::memcmp(rx, cw, sizeof cw));
+}
+
 TEST(Stages, InterleavedReedSolomonSpreadsABurst) {
   std::mt19937 g(5);
   for (std::uint32_t depth : {1u, 2u, 3u, 4u, 5u, 8u}) {
