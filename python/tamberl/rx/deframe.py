@@ -269,12 +269,9 @@ class CcsdsDeframer:
                 continue  # the stream ended inside this frame
             if not self.CHECKED and self._beaten(symbol, errors):
                 continue
-            if not self.CHECKED and a.disagreement(at, 32 + nbits) > self.MAX_DISAGREEMENT:
-                self.markers += 1  # a block the channel could not carry: it fails the stand-in check
-                self.failed += 1
-                self.hits.append((symbol / self.baud, False))
-                continue
-            frame = self._decode(a.take(at + 32, nbits), symbol, inverted)
+            # an unchecked block the channel could not carry fails the stand-in check
+            carried = self.CHECKED or a.disagreement(at, 32 + nbits) <= self.MAX_DISAGREEMENT
+            frame = self._decode(a.take(at + 32, nbits), symbol, inverted, carried)
             if frame is not None and self._distinct(frame):
                 self.kept_errors[frame.symbol] = errors
                 out.append(frame)
@@ -287,14 +284,14 @@ class CcsdsDeframer:
         self.kept_errors = {s: e for s, e in self.kept_errors.items() if symbol - s < self.frame_symbols}
         return later or earlier
 
-    def _decode(self, body: np.ndarray, symbol: int, inverted: bool) -> Optional[Frame]:
+    def _decode(self, body: np.ndarray, symbol: int, inverted: bool, carried: bool = True) -> Optional[Frame]:
         self.markers += 1
         if inverted:
             body = body ^ np.uint8(1)
         desc = self.desc
         got = desc.deframe(body)
         seconds = symbol / self.baud
-        good = not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
+        good = carried and not (desc.rx_units == 0 or desc.rx_ok != desc.rx_units)
         self.hits.append((seconds, good))
         if not good:
             self.failed += 1

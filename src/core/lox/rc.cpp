@@ -290,15 +290,9 @@ std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size
     const bool passed = s.kind == kRcHalfband ? hb_push(s.h, y, &y) : run_fixed(s, &y, 1, &y, 1) != 0;
     if (!passed) return 0;  // absorbed by a decimating stage
   }
-  rc_stage& last = c->st[c->n_stages - 1];
-  if (last.kind != kRcResamp) {
-    const std::size_t k = run_fixed(last, &y, 1, out, cap);
-    if (k && pre_out) *pre_out = out[0];
-    if (reached) *reached = k ? 1 : 0;
-    return k;
-  }
-  if (reached) *reached = 1;
-  return push_terminal(c, last.r, y, rate_ctrl, out, cap, pre_out);
+  const std::size_t k = rc_push_terminal(c, y, rate_ctrl, out, cap, pre_out);
+  if (reached) *reached = (k || c->st[c->n_stages - 1].kind == kRcResamp) ? 1 : 0;
+  return k;
 }
 
 const cf32* rc_front(rc* c, const cf32* x, std::size_t n, std::size_t* m) {
@@ -312,10 +306,14 @@ std::size_t rc_front_max_out(const rc* c, std::size_t n) {
   return m;
 }
 
-std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap) {
+std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out) {
   rc_stage& last = c->st[c->n_stages - 1];
-  if (last.kind != kRcResamp) return run_fixed(last, &y, 1, out, cap);
-  return push_terminal(c, last.r, y, rate_ctrl, out, cap, nullptr);
+  if (last.kind != kRcResamp) {
+    const std::size_t k = run_fixed(last, &y, 1, out, cap);
+    if (k && pre_out) *pre_out = out[0];
+    return k;
+  }
+  return push_terminal(c, last.r, y, rate_ctrl, out, cap, pre_out);
 }
 
 bool rc_clipped(const rc* c) {

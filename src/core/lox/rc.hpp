@@ -97,10 +97,12 @@ std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size
 // terminal stage.  rc_front gives where its outputs are (scratch owned by
 // the cascade, valid until the next call) and how many, or nullptr when the
 // scratch could not grow (nothing consumed then); rc_front_max_out bounds
-// that count for n inputs; rc_push_terminal is rc_push's last step.
+// that count for n inputs; rc_push_terminal is rc_push's last step (pre_out
+// as there).
 const cf32* rc_front(rc* c, const cf32* x, std::size_t n, std::size_t* m);
 std::size_t rc_front_max_out(const rc* c, std::size_t n);
-std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap);
+std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap,
+                             cf32* pre_out = nullptr);
 
 bool rc_clipped(const rc* c);
 bool rc_narrow(const rc* c);
