@@ -19,12 +19,13 @@ namespace {
 constexpr char kMagic[4] = {'L', 'O', '_', '_'};
 
 struct SineTable {
-  std::array<float, kSineTableSize> v;
+  std::array<float, kSineTableStored> v;
   SineTable() {
     // The step is the float32 nearest 2*pi/65536; the argument is formed in
     // float32, so entries at multiples of pi are not exactly zero.
     const float k = std::bit_cast<float>(0x38C90FDBu);
     for (std::size_t i = 0; i < kSineTableSize; ++i) v[i] = std::sin(static_cast<float>(i) * k);
+    for (std::size_t i = kSineTableSize; i < kSineTableStored; ++i) v[i] = v[i - kSineTableSize];
   }
 };
 
@@ -100,8 +101,8 @@ std::uint32_t mix_sse2(const float* t, std::uint32_t ph, std::uint32_t step, con
   for (; i + 4 <= n; i += 4) {
     const std::uint32_t p0 = ph >> 16, p1 = (ph + step) >> 16, p2 = (ph + 2 * step) >> 16, p3 = (ph + 3 * step) >> 16;
     const __m128 s = _mm_set_ps(t[p3], t[p2], t[p1], t[p0]);
-    const __m128 c = _mm_set_ps(t[(p3 + 16384u) & 0xFFFFu], t[(p2 + 16384u) & 0xFFFFu], t[(p1 + 16384u) & 0xFFFFu],
-                                t[(p0 + 16384u) & 0xFFFFu]);
+    const float* tc = t + 16384;
+    const __m128 c = _mm_set_ps(tc[p3], tc[p2], tc[p1], tc[p0]);
     const __m128 a = _mm_loadu_ps(xf + 2 * i), b = _mm_loadu_ps(xf + 2 * i + 4);
     const __m128 re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)), im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
     const __m128 yr = _mm_sub_ps(_mm_mul_ps(c, re), _mm_mul_ps(s, im));
@@ -123,12 +124,11 @@ __attribute__((target("avx2"))) std::uint32_t mix_avx2(const float* t, std::uint
   float* yf = reinterpret_cast<float*>(y);
   const __m256i lanes = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7),
                                            _mm256_set1_epi32(static_cast<int>(step)));
-  const __m256i quarter = _mm256_set1_epi32(16384), wrap = _mm256_set1_epi32(0xFFFF);
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256i idx = _mm256_srli_epi32(_mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(ph)), lanes), 16);
     const __m256 s = _mm256_i32gather_ps(t, idx, 4);
-    const __m256 c = _mm256_i32gather_ps(t, _mm256_and_si256(_mm256_add_epi32(idx, quarter), wrap), 4);
+    const __m256 c = _mm256_i32gather_ps(t + 16384, idx, 4);
     const __m256 a = _mm256_loadu_ps(xf + 2 * i), b = _mm256_loadu_ps(xf + 2 * i + 8);
     const __m256 re = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
     const __m256 im = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));

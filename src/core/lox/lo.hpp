@@ -13,9 +13,14 @@
 namespace tb {
 
 inline constexpr std::size_t kSineTableSize = 65536;
+// The table repeats its first quarter cycle after the end, so the cosine of
+// index k is entry k + 16384 with no wrap (the value entry (k + 16384) mod
+// 65536 holds): one load straight from the shifted phase, nothing between.
+inline constexpr std::size_t kSineTableStored = kSineTableSize + kSineTableSize / 4;
 
 // The shared table, built on first use (thread-safe, once per process):
-// entry i = sinf(float(i) * k), k the float32 nearest 2*pi/65536.
+// entry i = sinf(float(i) * k), k the float32 nearest 2*pi/65536, for i
+// below 65536; entries 65536 to 81919 repeat entries 0 to 16383.
 const float* lo_sine_table();
 
 // Phase increment for a frequency in cycles per sample: the fractional part
@@ -61,9 +66,9 @@ void lo_reset(lo* o);
 
 // sin and cos of a phase through the table (no interpolation).
 inline void lo_sincos(const float* table, std::uint32_t phase, float* s, float* c) {
-  const std::uint32_t i = phase >> 16;
+  const std::size_t i = phase >> 16;
   *s = table[i];
-  *c = table[(i + 16384u) & 0xFFFFu];
+  *c = table[i + 16384];
 }
 
 // min(n, cap) oscillator samples (cos, sin), advancing the phase after each.

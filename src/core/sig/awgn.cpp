@@ -43,7 +43,7 @@ inline cf32 gauss(const float* table, std::uint64_t r1, std::uint64_t r2, float 
   const float u = static_cast<float>((r1 >> 40) + 1) * 0x1p-24f;
   const float radius = std::sqrt(-2.0f * std::log(u)) * amp;
   const std::uint32_t k = static_cast<std::uint32_t>(r2 >> 48);
-  return {radius * table[(k + 16384u) & 0xFFFFu], radius * table[k]};
+  return {radius * table[k + 16384u], radius * table[k]};
 }
 
 }  // namespace

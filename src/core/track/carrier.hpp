@@ -13,10 +13,17 @@ namespace tb {
 
 // Runs n samples through the NCO: each is de-rotated by the conjugate
 // phasor of the pre-advance phase and added to the accumulator (ai, aq);
-// every tsamps samples `dump(ai, aq)` steers the NCO (it may change the
-// phase and the frequency word) and the prompt, scaled by the single-
+// every tsamps samples `dump(ai, aq, fi, fq)` steers the NCO (it may change
+// the phase and the frequency word) and the prompt, scaled by the single-
 // precision reciprocal of tsamps, is written while there is room.  Returns
 // the prompts written.  The NCO state lives in locals between dumps.
+//
+// (fi, fq) is the prompt as the loop's feedback may read it: equal to
+// (ai, aq) but for the sign of a zero.  With one sample a symbol the prompt
+// is 0 + y, so the feedback takes the de-rotated sample y itself and that
+// addition is off the path from one sample's phase to the next; a dump must
+// give the same result from either (magnitudes, the sign test I >= 0, and a
+// phase nudge, which is 0 for an error of either zero).
 template <class Dump>
 std::size_t derotate_dump(lo& nco, float& acc_i, float& acc_q, std::uint64_t& count, std::uint64_t tsamps,
                           const cf32* x, std::size_t n, cf32* out, std::size_t cap, Dump&& dump) {
@@ -26,6 +33,24 @@ std::size_t derotate_dump(lo& nco, float& acc_i, float& acc_q, std::uint64_t& co
   std::uint64_t c = count;
   std::uint32_t phase = nco.phase, inc = nco.phase_inc;
   std::size_t k = 0;
+  if (tsamps == 1 && ai == 0.0f && aq == 0.0f) {
+    // Every sample is a dump, and the accumulator before it is a zero.
+    for (std::size_t i = 0; i < n; ++i) {
+      float s, co;
+      lo_sincos(table, phase, &s, &co);
+      phase += inc;
+      const cf32 d = lo_derotate(co, s, x[i]);
+      const float pi = ai + d.real(), pq = aq + d.imag();
+      nco.phase = phase;
+      dump(pi, pq, d.real(), d.imag());
+      phase = nco.phase;
+      inc = nco.phase_inc;
+      if (k < cap) out[k++] = {pi * inv, pq * inv};
+      ai = aq = 0.0f;
+    }
+    c = 0;
+    n = 0;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     float s, co;
     lo_sincos(table, phase, &s, &co);
@@ -35,7 +60,7 @@ std::size_t derotate_dump(lo& nco, float& acc_i, float& acc_q, std::uint64_t& co
     aq += d.imag();
     if (++c < tsamps) continue;
     nco.phase = phase;
-    dump(ai, aq);
+    dump(ai, aq, ai, aq);
     phase = nco.phase;
     inc = nco.phase_inc;
     if (k < cap) out[k++] = {ai * inv, aq * inv};
@@ -47,6 +72,17 @@ std::size_t derotate_dump(lo& nco, float& acc_i, float& acc_q, std::uint64_t& co
   acc_q = aq;
   count = c;
   return k;
+}
+
+// hypotf(I, Q) + 1e-12 in single precision, the prompt magnitude of the
+// dump-based loops.  From a root of 2^-15 up the addition cannot change it
+// (1e-12 is below half its unit in the last place), so there it is skipped
+// behind a branch that is taken only for prompts near zero: the addition is
+// off the loop's critical path, the value the same.
+inline float prompt_magnitude(float i, float q) {
+  float m = hypot_f(i, q);
+  if (__builtin_expect(!(m >= 0x1p-15f), 0)) m += 1e-12f;
+  return m;
 }
 
 // The configuration the dump-based carrier loops (Costas, CarrierMpsk) share,
@@ -74,12 +110,12 @@ void dump_loop_init(R* c, double bn, double zeta, double init_norm_freq, std::ui
 // The phase nudge of the carrier loops, freq_to_inc((e * kp) / (2 pi)), on
 // the critical path of every dump.  It is computed as floor(e * k) modulo
 // 2^32 with k = kp * 2^32 / (2 pi) rounded once (no division): five
-// roundings separate that product from the exact operand, together less than
-// 2^-20 for the magnitudes taken here, while the rounding of f + 1 in
-// freq_to_inc adds at most 2^-21 and the floor's own offset sum 2^-21; so
-// whenever the product's fractional part is further than 2^-17 from an
-// integer, both give the same increment.  Otherwise (about one dump in
-// 2^16), or for |product| >= 2^31, it is the exact expression.  The result is bit-identical either way.
+// roundings separate that product g from the exact operand, together less
+// than 2^-20 for the magnitudes taken here, while the rounding of f + 1 in
+// freq_to_inc adds at most 2^-21; so whenever g's fractional part is further
+// than 2^-17 from an integer, both give the same increment.  Otherwise
+// (about one dump in 2^16), or for |g| >= 2^31, it is the exact expression.
+// The result is bit-identical either way.
 struct nudge_scale {
   double kp;  // the loop's proportional gain
   double k;   // kp * (2^32 / 2 pi)
@@ -88,13 +124,13 @@ struct nudge_scale {
 inline std::uint32_t nudge_inc(float e, const nudge_scale& s) {
   const double g = static_cast<double>(e) * s.k;
   if (g > -2147483648.0 && g < 2147483648.0) {
-    // floor(g) as trunc(g + 2^31) - 2^31: the sum is positive, so the
-    // truncation is the floor, and its rounding (at most 2^-21) is covered
-    // by the margin below.  One addition and one conversion on the path.
-    const double h = g + 2147483648.0;
-    const std::int64_t t = static_cast<std::int64_t>(h);
-    const double frac = h - static_cast<double>(t);  // exact; feeds only the check
-    if (frac > 0x1p-17 && frac < 1.0 - 0x1p-17) return static_cast<std::uint32_t>(t) - 2147483648u;
+    // floor(g) as trunc(g), less one for a negative g: the sign is known
+    // beside the conversion, so only the multiply and the conversion are on
+    // the path.  g - trunc(g) is exact, and its distance from an integer is
+    // that of g's fractional part.
+    const std::int64_t t = static_cast<std::int64_t>(g);
+    const double frac = __builtin_fabs(g - static_cast<double>(t));  // feeds only the check
+    if (frac > 0x1p-17 && frac < 1.0 - 0x1p-17) return static_cast<std::uint32_t>(t - (g < 0.0));
   }
   return freq_to_inc(static_cast<double>(e) * s.kp / kTwoPi);
 }

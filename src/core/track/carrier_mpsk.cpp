@@ -36,7 +36,7 @@ void dump(carrier_mpsk* c, float pi, float pq, const nudge_scale& ns) {
   const float ca = static_cast<float>(std::cos(alpha)), sa = static_cast<float>(std::sin(alpha));
   const float v = pq * ca - pi * sa;  // Im(P conj a)
   const float r = pi * ca + pq * sa;  // Re(P conj a)
-  const float w = hypot_f(pi, pq) + 1e-12f;
+  const float w = prompt_magnitude(pi, pq);
   const float e = v / w;
   c->last_error = e;
   if (c->fll_gain > 0.0 && c->prev_valid) {
@@ -73,7 +73,7 @@ std::size_t carrier_mpsk_steps(carrier_mpsk* c, const cf32* x, std::size_t n, cf
   carrier_mpsk r = *c;  // a local copy: its state stays in registers (see costas_steps)
   const nudge_scale ns(r.lf.kp);
   const std::size_t k = derotate_dump(r.nco, r.acc_i, r.acc_q, r.count, r.tsamps, x, n, out, cap,
-                                      [&r, &ns](float pi, float pq) { dump(&r, pi, pq, ns); });
+                                      [&r, &ns](float pi, float pq, float, float) { dump(&r, pi, pq, ns); });
   *c = r;
   return k;
 }

@@ -29,16 +29,17 @@ void seed(costas* c) {
   lockdet_reset(&c->lock);
 }
 
-// The per-symbol update, run on each dump with prompt P = (pi, pq).
-void dump(costas* c, float pi, float pq, const nudge_scale& ns) {
-  const float m = hypot_f(pi, pq) + 1e-12f;
+// The per-symbol update, run on each dump with prompt P = (pi, pq); the
+// feedback reads (fi, fq), P but for the sign of a zero (see derotate_dump).
+[[gnu::always_inline]] inline void dump(costas* c, float pi, float pq, float fi, float fq, const nudge_scale& ns) {
+  const float m = prompt_magnitude(fi, fq);
   const float e = negate_unless_nonneg(pq, pi) / m;
   c->last_error = e;
   if (c->fll_gain > 0.0 && c->prev_valid) {
     const float s = pi >= 0.0f ? 1.0f : -1.0f;
     const float s2 = c->prev_i >= 0.0f ? s : -s;
     const float cross = s2 * (pq * c->prev_i - pi * c->prev_q);
-    const float mr = hypot_f(c->prev_i, c->prev_q) + 1e-12f;
+    const float mr = prompt_magnitude(c->prev_i, c->prev_q);
     c->lf.integ = c->lf.integ + static_cast<double>(cross) * c->fll_gain /
                                     (static_cast<double>(mr) * static_cast<double>(m));
   }
@@ -47,8 +48,9 @@ void dump(costas* c, float pi, float pq, const nudge_scale& ns) {
   c->prev_valid = 1;
   c->lf.integ = c->lf.integ + c->lf.ki * e;
   lo_set_freq(&c->nco, c->lf.integ / (kTwoPi * static_cast<double>(c->tsamps)));
-  // Phase nudge, applied modulo one cycle.
-  c->nco.phase += nudge_inc(e, ns);
+  // Phase nudge, applied modulo one cycle; from the feedback's error, which
+  // differs from e only in the sign of a zero, and a zero nudges by 0.
+  c->nco.phase += nudge_inc(negate_unless_nonneg(fq, fi) / m, ns);
   c->lock_metric = c->lock_metric + kCostasLockAlpha * (static_cast<double>(std::fabs(pi) / m) - c->lock_metric);
   lockdet_update(&c->lock, c->lock_metric);
 }
@@ -74,8 +76,9 @@ std::size_t costas_steps(costas* c, const cf32* x, std::size_t n, cf32* out, std
   costas r = *c;
   const nudge_scale ns(r.lf.kp);
   const std::size_t k =
-      derotate_dump(r.nco, r.acc_i, r.acc_q, r.count, r.tsamps, x, n, out, cap, [&r, &ns](float pi, float pq) {
-        dump(&r, pi, pq, ns);
+      derotate_dump(r.nco, r.acc_i, r.acc_q, r.count, r.tsamps, x, n, out, cap,
+                    [&r, &ns](float pi, float pq, float fi, float fq) __attribute__((always_inline)) {
+        dump(&r, pi, pq, fi, fq, ns);
         if (r.tlm.ctx) {
           tlm_emit(r.tlm, kProbeLock, static_cast<float>(r.lock_metric));
           tlm_emit(r.tlm, kProbeE, static_cast<float>(r.last_error));
