@@ -36,14 +36,16 @@ inline std::uint32_t arm(const resamp* r, std::uint32_t v) {
 // combined ((s5 + s1) + (s7 + s3)) + ((s4 + s0) + (s6 + s2)); the remaining
 // products are added one at a time.  Real and imaginary parts alike.
 inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
-  float re = 0.0f, im = 0.0f;
   std::size_t i = 0;
-  if (k >= 8) {
 #if defined(__SSE2__)
+  // (re, im) in the low half of one register: the remaining products are
+  // added there one at a time, both parts at once.
+  __m128 c = _mm_setzero_ps();
+  const float* xf = reinterpret_cast<const float*>(x);
+  if (k >= 8) {
     // The same eight running sums, kept interleaved (re, im of lanes l and
     // l + 1 in one register): each lane still adds its products in order.
     __m128 a0 = _mm_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-    const float* xf = reinterpret_cast<const float*>(x);
     for (; i + 8 <= k; i += 8) {
       const __m128 t0 = _mm_loadu_ps(t + i), t1 = _mm_loadu_ps(t + i + 4);
       a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_unpacklo_ps(t0, t0), _mm_loadu_ps(xf + 2 * i)));
@@ -55,12 +57,18 @@ inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
     // a3 + a1 (s6 + s2, s7 + s3); their sum the two brackets, whose sum
     // (a floating-point sum is the same either way round) is the total.
     const __m128 b = _mm_add_ps(_mm_add_ps(a2, a0), _mm_add_ps(a3, a1));
-    const __m128 c = _mm_add_ps(_mm_movehl_ps(b, b), b);
-    float v[4];
-    _mm_storeu_ps(v, c);
-    re = v[0];
-    im = v[1];
+    c = _mm_add_ps(_mm_movehl_ps(b, b), b);
+  }
+  for (; i < k; ++i) {
+    const __m128 ti = _mm_set1_ps(t[i]);
+    c = _mm_add_ps(c, _mm_mul_ps(ti, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(xf + 2 * i)))));
+  }
+  float v[4];
+  _mm_storeu_ps(v, c);
+  return {v[0], v[1]};
 #else
+  float re = 0.0f, im = 0.0f;
+  if (k >= 8) {
     float sr[8], si[8];
     for (int l = 0; l < 8; ++l) sr[l] = si[l] = 0.0f;
     for (; i + 8 <= k; i += 8)
@@ -70,13 +78,13 @@ inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
       }
     re = ((sr[5] + sr[1]) + (sr[7] + sr[3])) + ((sr[4] + sr[0]) + (sr[6] + sr[2]));
     im = ((si[5] + si[1]) + (si[7] + si[3])) + ((si[4] + si[0]) + (si[6] + si[2]));
-#endif
   }
   for (; i < k; ++i) {
     re += t[i] * x[i].real();
     im += t[i] * x[i].imag();
   }
   return {re, im};
+#endif
 }
 
 inline cf32 dot_arm(const resamp* r, std::uint32_t phi) {

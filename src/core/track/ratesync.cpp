@@ -69,7 +69,7 @@ std::size_t ratesync_steps(ratesync* s, const cf32* x, std::size_t n, cf32* out,
   rc* c = s->cascade;
   std::size_t k = 0, i = 0;
   cf32 y[kTimingPushOutputs];
-  auto take = [&](std::size_t got) {
+  auto take = [&](std::size_t got) __attribute__((always_inline)) {
     cf32 sym{};
     if (!timing_loop_take(t, y, got, &sym, [](const cf32& v) { return v; })) return;
     out[k++] = sym;

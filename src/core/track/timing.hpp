@@ -61,17 +61,21 @@ void timing_loop_reset(timing_loop* t);
 
 // One terminal output: shift it into the ring; true when it is an on-time
 // strobe (then *mid is the output m/2 back).
+//
+// The whole ring shifts, a fixed number of moves and no call: entries past
+// m/2 are never read and never persisted.  The symbol phase is reduced
+// modulo m by a mask when m is a power of two, so no division per output.
 inline bool timing_loop_strobe(timing_loop* t, cf32 y, cf32* mid) {
   const std::uint64_t len = t->m / 2 + 1;
-  for (std::uint64_t i = len - 1; i > 0; --i) t->ring[i] = t->ring[i - 1];
+  for (std::size_t i = kTimingRingMax - 1; i > 0; --i) t->ring[i] = t->ring[i - 1];
   t->ring[0] = y;
   if (t->fill < len) ++t->fill;
   if (t->prime > 0) {
     --t->prime;
     return false;
   }
-  const std::uint64_t v = t->phase++;
-  if (v % t->m != 0 || t->fill < len) return false;
+  const std::uint64_t v = t->phase++, m = t->m;
+  if (((m & (m - 1)) == 0 ? v & (m - 1) : v % m) != 0 || t->fill < len) return false;
   *mid = t->ring[t->m / 2];
   return true;
 }
