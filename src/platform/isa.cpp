@@ -26,19 +26,22 @@ int initial_cap() {
 const int g_supported = detect();
 std::atomic<int> g_cap{initial_cap()};
 
+int capped(int cap) { return cap < g_supported ? cap : g_supported; }
+
 }  // namespace
 
-int isa_supported() { return g_supported; }
+// Until this is initialised (another object's static initialiser asking
+// first) it reads 0, the scalar path, which gives the same bits.
+std::atomic<int> detail::g_active{capped(g_cap.load())};
 
-int isa_active() {
-  const int cap = g_cap.load(std::memory_order_relaxed);
-  return cap < g_supported ? cap : g_supported;
-}
+int isa_supported() { return g_supported; }
 
 int isa_set_cap(int level) {
   if (level < ISA_SCALAR) level = ISA_SCALAR;
   if (level > ISA_AVX2) level = ISA_AVX2;
-  return g_cap.exchange(level, std::memory_order_relaxed);
+  const int before = g_cap.exchange(level, std::memory_order_relaxed);
+  detail::g_active.store(capped(level), std::memory_order_relaxed);
+  return before;
 }
 
 const char* isa_name(int level) {

@@ -430,19 +430,26 @@ def resampler_dot_model(taps, x):
 
 
 @pytest.mark.parametrize("isa", ["scalar", "sse2", "avx2"])
-def test_resampler_dot_product_matches_model(isa):
-    """At rate 1 the resampler is one arm (19 taps: two blocks of eight and
-    three more) of direct-form dot products; its taps are the impulse
-    response.  Every output bit for bit against the model, on each path."""
+@pytest.mark.parametrize("make,k", [
+    (lambda: lox.LOX(0.0, 1.0), 19),  # two blocks of eight and three more
+    (lambda: lox.MatchedLOX(0.0, 1.0, pulse="rrc", pulse_sps=4.0, span=8), 66),  # wide enough for the AVX2 form
+    (lambda: lox.MatchedLOX(0.0, 1.0, pulse="rrc", pulse_sps=8.0, span=8), 130),
+], ids=["19 taps", "66 taps", "130 taps"])
+def test_resampler_dot_product_matches_model(isa, make, k):
+    """At rate 1 the resampler is one arm of direct-form dot products, and
+    its taps are the impulse response.  Every output bit for bit against
+    the model, on each path."""
     import tamberl
     before = tamberl.isa()
     try:
         tamberl.isa(isa)
-        imp = np.zeros(40, np.complex64)
+        imp = np.zeros(400, np.complex64)
         imp[0] = 1
-        taps = lox.LOX(0.0, 1.0).execute(imp).real[1:20]
+        h = make().execute(imp).real
+        taps = h[1:1 + k]
         x = cplx(3000, 9, scale=3.0)
-        got = lox.LOX(0.0, 1.0).execute(x)
+        got = make().execute(x)
     finally:
         tamberl.isa(before)
+    assert np.count_nonzero(h) == k and np.all(taps != 0)
     assert got.tobytes() == resampler_dot_model(taps, x).tobytes()

@@ -62,8 +62,10 @@ void timing_loop_reset(timing_loop* t);
 // One terminal output: shift it into the ring; true when it is an on-time
 // strobe (then *mid is the output m/2 back).
 //
-// The whole ring shifts, a fixed number of moves and no call: entries past
-// m/2 are never read and never persisted.  The symbol phase is reduced
+// The whole ring shifts, a fixed number of moves and no call (entries past
+// m/2 are never read and never persisted), element by element, so each load
+// is served by the one store that wrote it; a wider move would straddle two
+// stores still in flight and wait for them to reach the cache.  The symbol phase is reduced
 // modulo m by a mask when m is a power of two, so no division per output.
 inline bool timing_loop_strobe(timing_loop* t, cf32 y, cf32* mid) {
   const std::uint64_t len = t->m / 2 + 1;
