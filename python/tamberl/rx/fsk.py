@@ -138,6 +138,10 @@ def window_sums(hist: np.ndarray, seen: int, x: np.ndarray, n: int) -> Tuple[np.
     history."""
     run = np.cumsum(np.concatenate([hist[-1:] if len(hist) else np.zeros(1), x]))[1:]
     full = np.concatenate([hist, run])
+    if seen >= n and len(hist) == n:
+        # Past the stream's first n values every window is whole, and the
+        # running sum n before value i of x is full[i]: a slice, no gather.
+        return run - full[:len(x)], np.full(len(x), float(n)), full[-n:]
     i = np.arange(len(x))
     t = seen + i
     before = np.where(t >= n, full[np.maximum(i - n + len(hist), 0)], 0.0)
