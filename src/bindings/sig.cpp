@@ -65,4 +65,4 @@ const std::initializer_list<StructSeq> kSeqs = {{&kFrameLayoutDesc, &g_frame_lay
 
 TB_MODULE(sig, "Waveform generation: PN and Gold codes, the synthesiser, pulse-shaping and link-budget helpers.",
           kFunctions, kSeqs, PnT,
-          GoldT, SynthT, FrameT, FrameDescT, ViterbiT, HdlcRxT, HdlcTxT, BitLineT, SyncSearchT)
+          GoldT, SynthT, FrameT, FrameDescT, ViterbiT, HdlcRxT, HdlcTxT, BitLineT, SyncSearchT, NrzConditionerT)

@@ -36,6 +36,7 @@ MAKERS = {
     "track.Dll": dict(code=np.array([0, 1, 1, 0, 1, 0, 0, 1, 1, 1, 0, 1, 0, 0, 0], np.uint8), segments=3),
     "spectral.Corr": dict(ref=np.ones(16, np.complex64), dwell=2),
     "sig.SyncSearch": dict(marker="1ACFFC1D", max_errors=3),
+    "sig.NrzConditioner": dict(k=4, window=64),
     "sig.BitLine": dict(g3ruh=True, diff="nrzm"),
     "spectral.Corr2D": dict(ref=np.ones((4, 8), np.complex64)),
     "spectral.CorrDetector": dict(ref=np.ones(16, np.complex64), dwell=2),

@@ -33,7 +33,7 @@ def test_stubs_name_exactly_the_public_members(module):
     (spectral, ["FFT", "FFT2D", "Corr", "Corr2D", "CorrDetector", "CorrDetector2D", "PSD"]),
     (lox, ["LOX", "Loxr", "MatchedLOX", "MatchedLoxr"]),
     (sig, ["PN", "Gold", "Frame", "FrameDesc", "Viterbi", "HdlcRx", "HdlcTx", "BitLine", "SyncSearch",
-          "FrameLayout", "FrameCheck", "FrameChecks"]),
+          "NrzConditioner", "FrameLayout", "FrameCheck", "FrameChecks"]),
 ])
 def test_types_are_registered_in_order_with_module_names(module, types):
     assert [n for n in vars(module) if n[0].isupper()] == types

@@ -112,6 +112,8 @@ CASES = {
                     np.random.default_rng(6).integers(0, 2, 500).astype(np.uint8)),
     "sig.SyncSearch": (lambda: sig.SyncSearch("A5", max_errors=2), Feed("steps"),
                        np.random.default_rng(7).integers(0, 2, 500).astype(np.uint8)),
+    "sig.NrzConditioner": (lambda: sig.NrzConditioner(3, 40), Feed("steps"),
+                           np.random.default_rng(8).standard_normal(500) + 0.5),
     "lox.LOX": (lox_retuned(lox.LOX, rate=0.25), Feed("execute"), cx),
     "lox.Loxr": (lox_retuned(lox.Loxr, rate=0.25), Feed("execute"), cx.real.copy()),
     "lox.MatchedLOX": (lox_retuned(lox.MatchedLOX, rate=0.25, pulse="rrc"), Feed("execute"), cx),

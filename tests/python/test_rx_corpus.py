@@ -9,6 +9,8 @@ import sys
 import numpy as np
 import pytest
 
+from helpers import (assert_checkpoint_continues, assert_chunk_invariant, assert_frame_behaviour,
+                     assert_reset_reproduces, assert_set_state_refusals)
 from tamberl import rx, sig
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
@@ -104,8 +106,30 @@ def test_fsk_and_afsk_decode_the_same_in_segments(name):
     assert key and key == [(f.seconds, f.data, f.repairs) for f in cut.frames]
 
 
+def window_sums(hist, seen, x, n):
+    """The model of a window sum: the sums of the last n values of a stream
+    (fewer at its start, with their counts) at each value of its next block
+    x, from the stream's running sum continued from the last one in hist
+    (the running sums of up to n values before x).  Returns the sums, the
+    counts and the new history."""
+    run = np.cumsum(np.concatenate([hist[-1:] if len(hist) else np.zeros(1), x]))[1:]
+    full = np.concatenate([hist, run])
+    i = np.arange(len(x))
+    t = seen + i
+    before = np.where(t >= n, full[np.maximum(i - n + len(hist), 0)], 0.0)
+    return run - before, np.minimum(t + 1, n).astype(np.float64), full[-n:]
+
+
+def condition_model(z, k, n):
+    """The FSK front's conditioning in NumPy, block by block as the front did
+    it before it moved into sig.NrzConditioner."""
+    total, count, _ = window_sums(np.zeros(0), 0, z, n)
+    out, _, _ = window_sums(np.zeros(0), 0, z - total / count, k)
+    power, count, _ = window_sums(np.zeros(0), 0, out * out, n)
+    return (out / np.maximum(np.sqrt(power / count), 1e-12)).astype(np.float32)
+
+
 def test_window_sums_do_not_depend_on_the_cuts():
-    from tamberl.rx.fsk import window_sums
     rng = np.random.default_rng(3)
     x = rng.standard_normal(5000) * 3 + 0.7
     whole = window_sums(np.zeros(0), 0, x, 37)
@@ -118,6 +142,41 @@ def test_window_sums_do_not_depend_on_the_cuts():
         assert np.array_equal(np.concatenate(parts), whole[0]) and np.array_equal(np.concatenate(counts), whole[1])
     ref = np.array([x[max(0, i - 36):i + 1].sum() for i in range(len(x))])
     assert np.allclose(whole[0], ref, rtol=0, atol=1e-9) and whole[1][:3].tolist() == [1, 2, 3]
+
+
+@pytest.mark.parametrize("k,n", [(4, 1024), (1, 1), (3, 7), (8, 8)])
+def test_nrz_conditioner_matches_the_model(k, n):
+    """Bit for bit against the NumPy model, a DC offset, the stream's start
+    (windows not yet whole), a silent stretch (the level's floor) and
+    non-finite values; and its streaming properties."""
+    rng = np.random.default_rng(k * 100 + n)
+    z = rng.standard_normal(6000) * 2.5 + 0.3
+    z[3000:3000 + 3 * n] = 0.0
+    got = sig.NrzConditioner(k, n).steps(z)
+    assert got.tobytes() == condition_model(z, k, n).tobytes()
+    bad = z.copy()
+    bad[5000] = np.nan
+    assert sig.NrzConditioner(k, n).steps(bad).tobytes() == condition_model(bad, k, n).tobytes()
+    make = lambda: sig.NrzConditioner(k, n)  # noqa: E731
+    run = lambda o, c: o.steps(c)  # noqa: E731
+    assert_chunk_invariant(make, run, z)
+    for cut in (1, n, 2500):
+        assert_checkpoint_continues(make, run, z, cut=cut)
+    assert_reset_reproduces(make, run, z)
+    assert_set_state_refusals(make, lambda o: o.steps(z[:100]))
+    assert_frame_behaviour(make)
+
+
+def test_nrz_conditioner_refusals():
+    for k, n in ((0, 4), (5, 4), (1, (1 << 24) + 1)):
+        with pytest.raises(ValueError, match="^NrzConditioner: need 1 <= k <= window <= 2\\^24"):
+            sig.NrzConditioner(k, n)
+    with pytest.raises(ValueError):
+        sig.NrzConditioner(4, 64).set_state(sig.NrzConditioner(4, 128).get_state())
+    c = sig.NrzConditioner(2, 8)
+    c.steps(np.arange(5.0))
+    assert (c.k, c.window, c.seen) == (2, 8, 5)
+    assert c.steps(np.arange(3, dtype=np.float32)).dtype == np.float32  # float32 in is taken exactly
 
 
 def bpsk_audio(bits, baud, carrier_hz, fs=48000, snr_db=20.0, seed=0, invert=False):

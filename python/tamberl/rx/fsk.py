@@ -15,12 +15,12 @@ branch runs the library's timing synchroniser on the same stream.
 """
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import Any, Optional, Tuple
+from dataclasses import dataclass
+from typing import Any, Optional
 
 import numpy as np
 
-from tamberl import lox, track
+from tamberl import lox, sig, track
 
 K = 4             # samples per symbol behind the down-converter, at most
 DC_SYMBOLS = 256  # the running mean that removes the DC (shorter ones eat into scrambled data)
@@ -72,11 +72,7 @@ class FskFront:
     hint_hz: float = 0.0  # an I/Q capture's carrier, from the centre
     fm: Optional[FmDemod] = None
     down: Optional[Any] = None
-    # the last running sums of each window (see window_sums)
-    tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))      # the DC window's
-    mf_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))   # the matched filter's
-    pow_tail: np.ndarray = field(default_factory=lambda: np.zeros(0, np.float64))  # the level's
-    seen: int = 0  # samples conditioned so far
+    cond: Optional[Any] = None  # the sig.NrzConditioner, made at the first block (k is known by then)
     # the front-end attributes the pipeline reads
     hint_out: float = 0.0
     fs_out: float = 0.0
@@ -114,38 +110,13 @@ class FskFront:
         return z
 
     def condition(self, z: np.ndarray) -> np.ndarray:
-        """DC away, matched filter, level brought to 1."""
-        n = self.k * DC_SYMBOLS
-        # DC: the mean of the last DC_SYMBOLS symbols before each sample (and itself)
-        total, count, self.tail = window_sums(self.tail, self.seen, z, n)
-        dc_free = z - total / count
-        # matched filter: the sum of the last k samples
-        out, _, self.mf_tail = window_sums(self.mf_tail, self.seen, dc_free, self.k)
-        # unit level: over the RMS of the same window (a timing loop's gain depends on it)
-        power, count, self.pow_tail = window_sums(self.pow_tail, self.seen, out * out, n)
-        self.seen += len(z)
-        result: np.ndarray = (out / np.maximum(np.sqrt(power / count), 1e-12)).astype(np.float32)
+        """DC away (the mean of the last DC_SYMBOLS symbols), the matched
+        filter (the sum of the last k samples), the level brought to 1 (a
+        timing loop's gain depends on it), by sig.NrzConditioner."""
+        if self.cond is None:
+            self.cond = sig.NrzConditioner(self.k, self.k * DC_SYMBOLS)
+        result: np.ndarray = self.cond.steps(z)
         return result
-
-
-def window_sums(hist: np.ndarray, seen: int, x: np.ndarray, n: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The sums of the last n values of a stream (fewer at its start, with
-    their counts) at each value of its next block x, `seen` values having
-    gone before.  They come from the stream's running sum, continued from
-    the last one in `hist` (which holds the running sums of up to n values
-    before x) one addition a value: so every sum is the same however the
-    stream is cut into blocks.  Returns the sums, the counts and the new
-    history."""
-    run = np.cumsum(np.concatenate([hist[-1:] if len(hist) else np.zeros(1), x]))[1:]
-    full = np.concatenate([hist, run])
-    if seen >= n and len(hist) == n:
-        # Past the stream's first n values every window is whole, and the
-        # running sum n before value i of x is full[i]: a slice, no gather.
-        return run - full[:len(x)], np.full(len(x), float(n)), full[-n:]
-    i = np.arange(len(x))
-    t = seen + i
-    before = np.where(t >= n, full[np.maximum(i - n + len(hist), 0)], 0.0)
-    return run - before, np.minimum(t + 1, n).astype(np.float64), full[-n:]
 
 
 @dataclass

@@ -1,8 +1,10 @@
-// sig.BitLine, sig.SyncSearch and the Golay (24,12) functions: the per-bit
-// work between a demodulator's hard bits and a deframer.
+// sig.BitLine, sig.SyncSearch, the Golay (24,12) functions and
+// sig.NrzConditioner: the per-sample and per-bit work between a
+// demodulator and a deframer.
 #pragma once
 #include "bindings/frame.hpp"
 #include "core/sig/bitline.hpp"
+#include "core/sig/nrz.hpp"
 
 namespace tb::py {
 
@@ -108,6 +110,47 @@ in stream order; any chunking gives the same hits.)";
             computed<S, &S::max_errors>("max_errors", "Bit errors a hit may have."),
             computed<S, &S::inverted>("inverted", "The complement is looked for too."),
             computed<S, &S::bits>("bits", "Bits taken.")};
+  }
+};
+
+struct NrzConditionerT {
+  using Rec = tb::nrz_cond;
+  static constexpr const char* name = "sig.NrzConditioner";
+  static constexpr const char* doc = R"(NrzConditioner(k, window)
+--
+
+An NRZ waveform (an FM discriminator's audio at k samples a symbol) made
+ready for a timing loop, in double precision: less the mean of the last
+`window` values (fewer, with their count, at the stream's start); the sum of
+the last k values of that (the matched filter of a one-symbol rectangle);
+that over the RMS of its last `window` values (floored at 1e-12).
+steps(x) returns float32, one value per input; each window sum is a running
+sum less the one the window's length before, so any chunking gives the same
+values.  Needs 1 <= k <= window <= 2^24.)";
+  static constexpr bool release_gil = true;
+  TB_STANDARD_OPS(nrz_cond)
+  static constexpr const char* repr_attrs[] = {"k", "window"};
+
+  static Rec* create(PyObject* args, PyObject* kw) {
+    static const char* const kwlist[] = {"k", "window", nullptr};
+    unsigned long long k = 0, window = 0;
+    if (!parse(args, kw, "KK", kwlist, &k, &window)) return nullptr;
+    return created_or_refused(tb::nrz_cond_create(k, window),
+                              "NrzConditioner: need 1 <= k <= window <= 2^24 (or out of memory)");
+  }
+  static std::uint64_t k(const Rec* r) { return r->k; }
+  static std::uint64_t window(const Rec* r) { return r->n; }
+  static std::uint64_t seen(const Rec* r) { return r->seen; }
+  static std::vector<PyMethodDef> methods() {
+    using N = NrzConditionerT;
+    return rows(method<N, &steps_s<N, double, float, tb::nrz_cond_steps>>(
+        "steps", "steps(x, out=None)\n--\n\nThe conditioned waveform (float32), one value per input."));
+  }
+  static std::vector<PyGetSetDef> getset() {
+    using N = NrzConditionerT;
+    return {computed<N, &N::k>("k", "The matched filter's length (samples a symbol)."),
+            computed<N, &N::window>("window", "The DC and level windows' length."),
+            computed<N, &N::seen>("seen", "Values taken.")};
   }
 };
 
