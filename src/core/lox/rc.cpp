@@ -114,14 +114,6 @@ rc* make(double rate, std::uint32_t comp, bool matched, int pulse, double beta, 
   return c.release();
 }
 
-// The terminal sample through the AGC (when attached) into the push engine.
-inline std::size_t push_terminal(rc* c, resamp* r, cf32 y, double rate_ctrl, cf32* out, std::size_t cap,
-                                 cf32* pre_out) {
-  if (c->gain) y = agc_run(c->gain, y);
-  if (pre_out) *pre_out = y;
-  return resamp_push(r, y, rate_ctrl, out, cap);
-}
-
 // Runs the stages before the terminal one over a block into the scratch
 // buffers; returns where their output is and how long.
 const cf32* run_front(rc* c, const cf32* x, std::size_t n, std::size_t* m) {
@@ -277,7 +269,7 @@ std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ct
   const cf32* in = run_front(c, x, n, &m);
   std::size_t written = 0;
   for (std::size_t i = 0; i < m && written < cap; ++i)
-    written += push_terminal(c, r, in[i], rate_ctrl, out + written, cap - written, nullptr);
+    written += rc_push_resamp(c, r, in[i], rate_ctrl, out + written, cap - written, nullptr);
   return static_cast<std::int64_t>(written);
 }
 
@@ -306,14 +298,10 @@ std::size_t rc_front_max_out(const rc* c, std::size_t n) {
   return m;
 }
 
-std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out) {
-  rc_stage& last = c->st[c->n_stages - 1];
-  if (last.kind != kRcResamp) {
-    const std::size_t k = run_fixed(last, &y, 1, out, cap);
-    if (k && pre_out) *pre_out = out[0];
-    return k;
-  }
-  return push_terminal(c, last.r, y, rate_ctrl, out, cap, pre_out);
+std::size_t rc_push_fixed_terminal(rc* c, const cf32& y, cf32* out, std::size_t cap, cf32* pre_out) {
+  const std::size_t k = run_fixed(c->st[c->n_stages - 1], &y, 1, out, cap);
+  if (k && pre_out) *pre_out = out[0];
+  return k;
 }
 
 bool rc_clipped(const rc* c) {

@@ -101,8 +101,22 @@ std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size
 // as there).
 const cf32* rc_front(rc* c, const cf32* x, std::size_t n, std::size_t* m);
 std::size_t rc_front_max_out(const rc* c, std::size_t n);
-std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap,
-                             cf32* pre_out = nullptr);
+// The terminal step when it is a halfband or a CIC.
+std::size_t rc_push_fixed_terminal(rc* c, const cf32& y, cf32* out, std::size_t cap, cf32* pre_out);
+// A sample through the AGC (when attached) into the terminal push engine r.
+inline std::size_t rc_push_resamp(rc* c, resamp* r, cf32 y, double rate_ctrl, cf32* out, std::size_t cap,
+                                  cf32* pre_out) {
+  if (c->gain) y = agc_run(c->gain, y);
+  if (pre_out) *pre_out = y;
+  return resamp_push(r, y, rate_ctrl, out, cap);
+}
+// Inline: the loops call it once a sample.
+inline std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32* out, std::size_t cap,
+                                    cf32* pre_out = nullptr) {
+  rc_stage& last = c->st[c->n_stages - 1];
+  if (last.kind != kRcResamp) return rc_push_fixed_terminal(c, y, out, cap, pre_out);
+  return rc_push_resamp(c, last.r, y, rate_ctrl, out, cap, pre_out);
+}
 
 bool rc_clipped(const rc* c);
 bool rc_narrow(const rc* c);

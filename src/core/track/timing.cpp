@@ -26,8 +26,6 @@ double dttl_s(int pulse, double beta, double tau) {
   return pulse_autocorr(pulse, beta, tau - 0.5) - pulse_autocorr(pulse, beta, tau + 0.5);
 }
 
-inline float sgn(float v) { return v >= 0.0f ? 1.0f : -1.0f; }
-
 }  // namespace
 
 double pulse_autocorr(int pulse, double beta, double x) {
@@ -78,33 +76,6 @@ void timing_loop_reset(timing_loop* t) {
   t->lock.looks = 0;
   t->lock.lock_stat = 0.0;
   lockdet_reset(&t->lock.det);
-}
-
-bool timing_loop_update(timing_loop* t, const cf32& y, const cf32& mid) {
-  if (!t->prev_valid) {
-    t->prev = y;
-    t->prev_valid = true;
-    return false;
-  }
-  const cf32 q = t->prev;
-  float err;
-  if (t->ted == TED_DTTL) {
-    err = mid.real() * (sgn(y.real()) - sgn(q.real())) + mid.imag() * (sgn(y.imag()) - sgn(q.imag()));
-  } else {
-    // Re{(y - q) conj(mid)}
-    const float dr = y.real() - q.real(), di = y.imag() - q.imag();
-    err = dr * mid.real() + di * mid.imag();
-  }
-  const double te = static_cast<double>(err) * t->gain;
-  t->timing_error = te;
-  t->lf.integ = t->lf.integ + t->lf.ki * te;
-  t->ctrl = (t->lf.kp * te + t->lf.integ) * t->scale;
-  const double r = t->sps / (1.0 + t->lf.integ);
-  const double lo = 0.5 * t->sps, hi = 1.5 * t->sps;
-  t->rate = r < lo ? lo : (r > hi ? hi : (r == r ? r : t->sps));
-  timing_lock_look(&t->lock, y, mid);
-  t->prev = y;
-  return true;
 }
 
 int timing_loop_get_state(const timing_loop* t, unsigned char* buf, std::size_t len) {

@@ -85,7 +85,34 @@ inline bool timing_loop_strobe(timing_loop* t, cf32 y, cf32* mid) {
 // One on-time strobe y with mid-symbol output mid: the first only primes the
 // detector (false); later ones update the error, the loop, the rate and the
 // lock signal and return true.
-bool timing_loop_update(timing_loop* t, const cf32& y, const cf32& mid);
+inline float timing_sgn(float v) { return v >= 0.0f ? 1.0f : -1.0f; }
+inline bool timing_loop_update(timing_loop* t, const cf32& y, const cf32& mid) {
+  if (!t->prev_valid) {
+    t->prev = y;
+    t->prev_valid = true;
+    return false;
+  }
+  const cf32 q = t->prev;
+  float err;
+  if (t->ted == TED_DTTL) {
+    err = mid.real() * (timing_sgn(y.real()) - timing_sgn(q.real())) + mid.imag() * (timing_sgn(y.imag()) - timing_sgn(q.imag()));
+  } else {
+    // Re{(y - q) conj(mid)}
+    const float dr = y.real() - q.real(), di = y.imag() - q.imag();
+    err = dr * mid.real() + di * mid.imag();
+  }
+  const double te = static_cast<double>(err) * t->gain;
+  t->timing_error = te;
+  t->lf.integ = t->lf.integ + t->lf.ki * te;
+  t->ctrl = (t->lf.kp * te + t->lf.integ) * t->scale;
+  const double r = t->sps / (1.0 + t->lf.integ);
+  const double lo = 0.5 * t->sps, hi = 1.5 * t->sps;
+  t->rate = r < lo ? lo : (r > hi ? hi : (r == r ? r : t->sps));
+  timing_lock_look(&t->lock, y, mid);
+  t->prev = y;
+  return true;
+}
+
 
 // Terminal outputs taken per input by the loop's owners; the push engine
 // defers any more (it never loses them), so this bounds only one call.
