@@ -50,6 +50,7 @@ demo: setup
 
 bench: setup cpp-build
 	@$(CPP_BUILD)/tamberl_bench_lo
+	@$(CPP_BUILD)/tamberl_bench_costas
 	$(PYTHON) bench/run.py
 
 # The same jobs beside GNU Radio, liquid-dsp and libfec (Debian packages,
