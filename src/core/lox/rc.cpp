@@ -273,7 +273,8 @@ std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ct
   return static_cast<std::int64_t>(written);
 }
 
-std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out, int* reached) {
+std::size_t rc_push_staged(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out,
+                           int* reached) {
   if (reached) *reached = 0;
   if (cap == 0 || c->n_stages == 0) return 0;
   cf32 y = x;

@@ -87,9 +87,13 @@ std::size_t rc_max_out_ctrl(const rc* c, std::size_t n, double rate_ctrl);
 std::int64_t rc_execute(rc* c, const cf32* x, std::size_t n, cf32* out, std::size_t cap);
 std::int64_t rc_execute_ctrl(rc* c, const cf32* x, std::size_t n, double rate_ctrl, cf32* out, std::size_t cap);
 // One input; pre_out and reached (optional) tell the sample that entered the
-// terminal stage (after the AGC) and whether the input got that far.
-std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out = nullptr,
-                    int* reached = nullptr);
+// terminal stage (after the AGC) and whether the input got that far.  A
+// cascade that is only its resampler (the receivers' usual case) goes
+// straight to it, inline; others through rc_push_staged.
+std::size_t rc_push_staged(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out,
+                           int* reached);
+inline std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap,
+                           cf32* pre_out = nullptr, int* reached = nullptr);
 
 // The push split in two, for loops that steer only the terminal resampler:
 // the stages before it run over a block at once (the same bits as pushing
@@ -116,6 +120,14 @@ inline std::size_t rc_push_terminal(rc* c, const cf32& y, double rate_ctrl, cf32
   rc_stage& last = c->st[c->n_stages - 1];
   if (last.kind != kRcResamp) return rc_push_fixed_terminal(c, y, out, cap, pre_out);
   return rc_push_resamp(c, last.r, y, rate_ctrl, out, cap, pre_out);
+}
+inline std::size_t rc_push(rc* c, const cf32& x, double rate_ctrl, cf32* out, std::size_t cap, cf32* pre_out,
+                           int* reached) {
+  if (c->n_stages == 1 && cap != 0 && c->st[0].kind == kRcResamp) {
+    if (reached) *reached = 1;
+    return rc_push_resamp(c, c->st[0].r, x, rate_ctrl, out, cap, pre_out);
+  }
+  return rc_push_staged(c, x, rate_ctrl, out, cap, pre_out, reached);
 }
 
 bool rc_clipped(const rc* c);

@@ -31,6 +31,18 @@ inline std::uint32_t arm(const resamp* r, std::uint32_t v) {
   return r->log2p == 0 ? 0u : v >> (32 - r->log2p);
 }
 
+#if defined(__SSE2__)
+// The products from i on added one at a time to c, whose low half holds
+// (re, im): both parts at once.  Returns that pair.
+inline cf32 dot_tail(__m128 c, const float* t, const float* xf, std::size_t i, std::size_t k) {
+  for (; i < k; ++i)
+    c = _mm_add_ps(c, _mm_mul_ps(_mm_set1_ps(t[i]), _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(xf + 2 * i)))));
+  float v[4];
+  _mm_storeu_ps(v, c);
+  return {v[0], v[1]};
+}
+#endif
+
 // y = sum_k taps[k] * R[k] in the one fixed order both engines use: with
 // K >= 8, the first 8*floor(K/8) products go round eight running sums,
 // combined ((s5 + s1) + (s7 + s3)) + ((s4 + s0) + (s6 + s2)); the remaining
@@ -38,9 +50,7 @@ inline std::uint32_t arm(const resamp* r, std::uint32_t v) {
 [[gnu::always_inline]] inline cf32 dot(const float* t, const cf32* x, std::size_t k) {
   std::size_t i = 0;
 #if defined(__SSE2__)
-  // (re, im) in the low half of one register: the remaining products are
-  // added there one at a time, both parts at once.
-  __m128 c = _mm_setzero_ps();
+  __m128 c = _mm_setzero_ps();  // (re, im) in its low half
   const float* xf = reinterpret_cast<const float*>(x);
   if (k >= 8) {
     // The same eight running sums, kept interleaved (re, im of lanes l and
@@ -59,13 +69,7 @@ inline std::uint32_t arm(const resamp* r, std::uint32_t v) {
     const __m128 b = _mm_add_ps(_mm_add_ps(a2, a0), _mm_add_ps(a3, a1));
     c = _mm_add_ps(_mm_movehl_ps(b, b), b);
   }
-  for (; i < k; ++i) {
-    const __m128 ti = _mm_set1_ps(t[i]);
-    c = _mm_add_ps(c, _mm_mul_ps(ti, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(xf + 2 * i)))));
-  }
-  float v[4];
-  _mm_storeu_ps(v, c);
-  return {v[0], v[1]};
+  return dot_tail(c, t, xf, i, k);
 #else
   float re = 0.0f, im = 0.0f;
   if (k >= 8) {
@@ -107,12 +111,7 @@ __attribute__((target("avx2"))) cf32 dot_avx2(const float* t, const cf32* x, std
   }
   const __m256 p = _mm256_add_ps(a0, a1);
   const __m128 b = _mm_add_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
-  __m128 c = _mm_add_ps(_mm_movehl_ps(b, b), b);
-  for (; i < k; ++i)
-    c = _mm_add_ps(c, _mm_mul_ps(_mm_set1_ps(t[i]), _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(xf + 2 * i)))));
-  float v[4];
-  _mm_storeu_ps(v, c);
-  return {v[0], v[1]};
+  return dot_tail(_mm_add_ps(_mm_movehl_ps(b, b), b), t, xf, i, k);
 }
 #endif
 

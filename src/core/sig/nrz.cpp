@@ -24,9 +24,7 @@ nrz_cond* nrz_cond_create(std::uint64_t k, std::uint64_t n) {
     auto* c = new nrz_cond;
     c->k = k;
     c->n = n;
-    c->dc.assign(n, 0.0);
-    c->mf.assign(k, 0.0);
-    c->pw.assign(n, 0.0);
+    nrz_cond_reset(c);
     return c;
   } catch (...) {
     return nullptr;

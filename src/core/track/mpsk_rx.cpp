@@ -122,10 +122,7 @@ std::size_t run(mpsk_rx* r, const cf32* x, std::size_t n, cf32* out, std::size_t
     lo_sincos(table, r->osc.phase, &s, &c);
     r->osc.phase += r->osc.phase_inc + r->corr_inc;
     const cf32 z = lo_rotate(c, s, x[i]);
-    // With no stage before the matched filter (the usual case) the push
-    // goes straight to it.
-    const std::size_t got = r->cascade->n_stages == 1 ? rc_push_terminal(r->cascade, z, t->ctrl, y, kTimingPushOutputs)
-                                                      : rc_push(r->cascade, z, t->ctrl, y, kTimingPushOutputs);
+    const std::size_t got = rc_push(r->cascade, z, t->ctrl, y, kTimingPushOutputs);
     cf32 sym{};
     if (!timing_loop_take(t, y, got, &sym, [r](const cf32& v) { return carrier_update(r, v); })) continue;
     if (k < cap) out[k++] = sym;
